@@ -1,0 +1,21 @@
+// The two ways a run ends early. Stages never exit the process: they throw,
+// and the entry point maps each kind to its exit status.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace quillex {
+
+// The tool's own fatal stop: the message is already on the console; the run
+// ends at once with exit status 0 and without waiting for Enter.
+struct FatalStop {};
+
+// An input/output failure outside the guarded steps (or memory that cannot be
+// had for the images): reported with the platform's reason, exit status 1.
+class IoFailure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+}  // namespace quillex

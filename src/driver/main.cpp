@@ -1,0 +1,14 @@
+// quillex4: rebuilds the file system image of a phone's raw NAND dump and
+// extracts its FAT partitions.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "driver/run.h"
+
+int main(int argc, char** argv) {
+  quillex::RunState state;
+  state.Console = quillex::TextOut::ToStream(stdout);
+  std::vector<std::string> args(argv, argv + argc);
+  return quillex::RunTool(state, args, stdin);
+}

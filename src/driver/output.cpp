@@ -1,0 +1,72 @@
+#include "driver/output.h"
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "driver/errors.h"
+
+namespace quillex {
+namespace {
+
+constexpr std::size_t kFileBuffer = std::size_t{1} << 20;
+
+}  // namespace
+
+TextOut TextOut::ToStream(std::FILE* stream) {
+  TextOut out;
+  out.stream_ = stream;
+  return out;
+}
+
+void TextOut::AttachFile(platform::File file, std::string name) {
+  buffer_.clear();
+  file_ = std::move(file);
+  fileName_ = std::move(name);
+}
+
+void TextOut::Write(std::string_view text) {
+  if (stream_ != nullptr) {
+    if (std::fwrite(text.data(), 1, text.size(), stream_) != text.size() ||
+        std::fflush(stream_) != 0) {
+      throw IoFailure(std::string("cannot write to the console: ") + std::strerror(errno));
+    }
+    return;
+  }
+  buffer_.append(text);
+  if (file_.IsOpen() && buffer_.size() >= kFileBuffer) Flush();
+}
+
+void TextOut::Line(std::string_view text) {
+  if (stream_ != nullptr) {
+    std::string line(text);
+    line += "\r\n";
+    Write(line);
+    return;
+  }
+  buffer_.append(text);
+  buffer_.append("\r\n");
+  if (file_.IsOpen() && buffer_.size() >= kFileBuffer) Flush();
+}
+
+void TextOut::Flush() {
+  platform::Status status = platform::WriteAll(file_, buffer_.data(), buffer_.size());
+  if (!status.ok()) throw IoFailure("cannot write " + fileName_ + ": " + status.Reason());
+  buffer_.clear();
+}
+
+void TextOut::Close() {
+  if (!file_.IsOpen()) return;
+  Flush();
+  platform::Status status = platform::Close(file_);
+  if (!status.ok()) throw IoFailure("cannot close " + fileName_ + ": " + status.Reason());
+}
+
+void TextOut::CloseQuietly() noexcept {
+  if (!file_.IsOpen()) return;
+  (void)platform::WriteAll(file_, buffer_.data(), buffer_.size());
+  buffer_.clear();
+  (void)platform::Close(file_);
+}
+
+}  // namespace quillex

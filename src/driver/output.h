@@ -1,0 +1,43 @@
+// The tool's two text streams, the console and the log. Every line ends with
+// CR LF on every platform; text from the images passes byte for byte.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "driver/platform.h"
+
+namespace quillex {
+
+class TextOut {
+ public:
+  // Collects everything in memory (tests, and a log not created yet).
+  TextOut() = default;
+  // Writes to a C stream and flushes at once, as progress must show at once.
+  static TextOut ToStream(std::FILE* stream);
+
+  // Sends the text written from now on to a file, through a buffer.
+  void AttachFile(platform::File file, std::string name);
+
+  void Write(std::string_view text);
+  void Line(std::string_view text = {});
+
+  // Writes out the buffer and closes the file. Throws IoFailure on failure.
+  void Close();
+  // Best effort on the way out of a failed run: never throws.
+  void CloseQuietly() noexcept;
+
+  // In memory mode: everything written so far.
+  const std::string& Text() const { return buffer_; }
+
+ private:
+  void Flush();
+
+  std::FILE* stream_ = nullptr;
+  platform::File file_;
+  std::string fileName_;
+  std::string buffer_;
+};
+
+}  // namespace quillex

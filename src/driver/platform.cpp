@@ -1,0 +1,113 @@
+#include "driver/platform.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace quillex::platform {
+namespace {
+
+// One read or write call moves at most this much; Linux caps a call below 2 GiB.
+constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
+
+Status FromErrno() { return Status{errno}; }
+
+}  // namespace
+
+std::string Status::Reason() const { return std::strerror(error); }
+
+File::File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+File::~File() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Status OpenForReading(const std::string& path, File& file) {
+  file = File();
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return FromErrno();
+  file.fd_ = fd;
+  return {};
+}
+
+Status CreateFile(const std::string& path, File& file) {
+  file = File();
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return FromErrno();
+  file.fd_ = fd;
+  return {};
+}
+
+Status FileSize(File& file, std::uint64_t& size) {
+  struct stat info {};
+  if (::fstat(file.fd_, &info) != 0) return FromErrno();
+  size = static_cast<std::uint64_t>(info.st_size);
+  return {};
+}
+
+Status ReadFully(File& file, std::uint8_t* buffer, std::size_t count, std::size_t& got) {
+  got = 0;
+  while (got < count) {
+    std::size_t want = count - got < kMaxTransfer ? count - got : kMaxTransfer;
+    ssize_t n = ::read(file.fd_, buffer + got, want);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return FromErrno();
+    }
+    if (n == 0) break;  // end of file
+    got += static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+Status SetPosition(File& file, std::uint64_t position) {
+  if (::lseek(file.fd_, static_cast<off_t>(position), SEEK_SET) < 0) return FromErrno();
+  return {};
+}
+
+Status WriteAll(File& file, const void* data, std::size_t count) {
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  while (count > 0) {
+    std::size_t want = count < kMaxTransfer ? count : kMaxTransfer;
+    ssize_t n = ::write(file.fd_, bytes, want);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return FromErrno();
+    }
+    if (n == 0) return Status{ENOSPC};
+    bytes += n;
+    count -= static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+Status Close(File& file) {
+  if (file.fd_ < 0) return {};
+  int fd = std::exchange(file.fd_, -1);
+  if (::close(fd) != 0) return FromErrno();
+  return {};
+}
+
+Status MakeDirectory(const std::string& path) {
+  if (::mkdir(path.c_str(), 0755) != 0) return FromErrno();
+  return {};
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+}  // namespace quillex::platform

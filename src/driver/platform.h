@@ -1,0 +1,60 @@
+// Every file system call of the tool goes through here, so a port to another
+// platform changes this module alone.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace quillex::platform {
+
+inline constexpr char kSeparator = '/';
+
+// Outcome of one call: 0, or the platform's error number.
+struct Status {
+  int error = 0;
+  bool ok() const { return error == 0; }
+  std::string Reason() const;  // the platform's text for the error
+};
+
+// An open file; closed silently on destruction when Close was not called.
+class File {
+ public:
+  File() = default;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  ~File();
+
+  bool IsOpen() const { return fd_ >= 0; }
+
+  friend Status OpenForReading(const std::string& path, File& file);
+  friend Status CreateFile(const std::string& path, File& file);
+  friend Status FileSize(File& file, std::uint64_t& size);
+  friend Status ReadFully(File& file, std::uint8_t* buffer, std::size_t count, std::size_t& got);
+  friend Status SetPosition(File& file, std::uint64_t position);
+  friend Status WriteAll(File& file, const void* data, std::size_t count);
+  friend Status Close(File& file);
+
+ private:
+  int fd_ = -1;
+};
+
+Status OpenForReading(const std::string& path, File& file);
+// Creates the file or replaces an existing one, for writing.
+Status CreateFile(const std::string& path, File& file);
+Status FileSize(File& file, std::uint64_t& size);
+// Reads until count bytes are in or the file ends; got tells how many.
+Status ReadFully(File& file, std::uint8_t* buffer, std::size_t count, std::size_t& got);
+Status SetPosition(File& file, std::uint64_t position);
+// A write that stores fewer bytes than asked (a full disk) is a failure.
+Status WriteAll(File& file, const void* data, std::size_t count);
+Status Close(File& file);
+
+// Creates one directory level. An existing directory is reported as an error
+// (EEXIST); callers that only need it to exist may ignore that.
+Status MakeDirectory(const std::string& path);
+bool IsDirectory(const std::string& path);
+
+}  // namespace quillex::platform

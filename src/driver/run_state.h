@@ -1,0 +1,71 @@
+// The run state: one instance per run, owned by the driver and handed to
+// every stage by reference. Each member is set by exactly one stage (named in
+// its comment) and only read by the later ones.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "driver/image.h"
+#include "driver/output.h"
+
+namespace quillex {
+
+inline constexpr std::size_t kMaxSegments = 10;
+inline constexpr std::uint32_t kMaxMapId = 100;
+
+// One segment record of the FS description block, as read.
+struct SegmentRecord {
+  std::uint32_t Start = 0;
+  std::uint32_t End = 0;  // inclusive
+  std::uint32_t FsBlockSize = 0;
+  std::uint32_t PageType = 0;
+};
+
+struct RunState {
+  TextOut Console;
+  TextOut LogFile;  // created by the NAND loading stage
+
+  std::string EntryName;  // argument 1, exactly as passed
+
+  // Header stage.
+  std::uint32_t EntrySize = 0;
+  std::uint16_t FsVersion = 0;
+  std::uint16_t SegmentCount = 0;
+  std::vector<SegmentRecord> SegmentTable;  // ordered by start after the header stage
+  std::uint32_t FsBlockSize = 0;            // bytes per fs_block, and per cluster
+
+  // NAND loading stage.
+  tMem RawImage;
+  std::uint32_t RawLength = 0;      // bytes placed in RawImage
+  std::uint32_t RawBlockCount = 0;  // whole fs_blocks in them
+
+  // MAP stage. BlockMap.size() is the count of taken entries.
+  std::array<std::uint32_t, kMaxMapId + 1> MapPositions{};
+  std::array<bool, kMaxMapId + 1> MapFound{};
+  std::uint32_t HighestMapId = 0;
+  std::vector<std::uint32_t> BlockMap;
+  std::uint32_t MapSize = 0;
+  std::uint32_t MaxBlockNumber = 0;
+
+  // Image stage.
+  tMem FsImage;
+};
+
+// Little-endian reads of the two images; zero beyond their ends.
+inline std::uint16_t RawWord(const RunState& s, std::uint64_t o) { return LoadWord(s.RawImage.view(), o); }
+inline std::uint32_t RawDword(const RunState& s, std::uint64_t o) { return LoadDword(s.RawImage.view(), o); }
+inline std::uint8_t FsByte(const RunState& s, std::uint64_t o) { return LoadByte(s.FsImage.view(), o); }
+inline std::uint16_t FsWord(const RunState& s, std::uint64_t o) { return LoadWord(s.FsImage.view(), o); }
+inline std::uint32_t FsDword(const RunState& s, std::uint64_t o) { return LoadDword(s.FsImage.view(), o); }
+inline std::string FsChars(const RunState& s, std::uint64_t o, std::size_t n) {
+  return LoadChars(s.FsImage.view(), o, n);
+}
+
+// Writes the fatal message as a line (completing an open announcement) and
+// stops the run.
+[[noreturn]] void Fatal(RunState& state, std::string_view line);
+
+}  // namespace quillex

@@ -1,0 +1,149 @@
+// The dump writer: builds raw NAND dumps of a phone's file system area from a
+// description, so that tests (and later a user tool) never need binary
+// fixtures. Two levels:
+//
+//  - WriteRawDump turns explicit segments (their page data, spare areas left
+//    out) into the bytes of a dump file: FS description block, spare areas
+//    inserted after every page, gaps between segments.
+//  - BuildFlash lays out logical fs_blocks on a simulated flash: physical
+//    order (optionally shuffled), MAP blocks with ids, free, stale and
+//    dropped entries, and returns the segments for WriteRawDump.
+//
+// Everything is little-endian; nothing here depends on the host byte order.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quillex::mkraw {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline constexpr std::uint32_t kPageTypeSmall = 18;  // pages of $200 data + $10 spare
+inline constexpr std::uint32_t kPageTypeLarge = 2;   // pages of $800 data + $40 spare
+inline constexpr std::uint32_t kPageTypeNone = 0;    // no spare areas
+
+inline constexpr std::uint32_t kMapSignature1 = 0x0019DADF;
+inline constexpr std::uint32_t kMapSignature2 = 0x0AD398D7;
+inline constexpr std::uint32_t kInUse = 0x40000000;        // state byte 0x40
+inline constexpr std::uint32_t kFreeEntry = 0xFFFFFFFF;    // erased entry
+
+// ---------------------------------------------------------------------------
+// Level 1: explicit segments.
+
+struct RawSegment {
+  // Fields of the segment record as written to the FS description block.
+  std::uint32_t start = 0;
+  std::optional<std::uint32_t> end;  // default: start + file length of the segment - 1
+  std::uint32_t erase = 0x20000;
+  std::uint32_t fsBlockSize = 0x800;  // as recorded; 0 is allowed
+  std::uint32_t pageType = kPageTypeNone;
+  // Page data of the segment, spare areas left out. For paged types a last
+  // partial page is padded with 0xFF up to a whole page before the spare is
+  // appended.
+  Bytes data;
+};
+
+struct RawDumpSpec {
+  std::uint16_t marker = 3;
+  std::uint16_t version = 26;
+  // Records in the order they are written to the header (file order). The
+  // data in the file follows the start order (stable sort by start), as the
+  // tool loads it; each gap between consecutive segments in start order
+  // (next start - this end - 1, when positive) is filled with gapFill bytes.
+  std::vector<RawSegment> segments;
+  // Value written to the segment count field; default: segments.size().
+  std::optional<std::uint16_t> segmentCount;
+  std::uint8_t gapFill = 0xEE;
+  std::uint8_t spareFill = 0x5A;  // bytes of every spare area
+  // The FS description block (marker, version, count, records) is written
+  // over the first bytes of the segment that comes first in start order, as
+  // on a real dump where physical fs_block 0 holds it. Set false to leave the
+  // data as given (e.g. a dump whose first bytes are BA BE).
+  bool writeHeader = true;
+  // Cut the file to this many bytes (a dump that ends early).
+  std::optional<std::size_t> truncateTo;
+};
+
+// File length of a segment with the given page data (spares included).
+std::uint32_t SegmentFileLength(const RawSegment& segment);
+
+Bytes WriteRawDump(const RawDumpSpec& spec);
+
+// ---------------------------------------------------------------------------
+// Level 2: logical fs_blocks on a simulated flash.
+
+struct MapBlockSpec {
+  std::uint32_t id = 0;
+  // Raw entries in order, starting at offset 24 of the block; the rest of the
+  // block is filled with kFreeEntry.
+  std::vector<std::uint32_t> entries;
+};
+
+// One physical fs_block of the flash, in physical order.
+struct PhysicalBlock {
+  enum class Kind { Header, Map, Data, Erased } kind = Kind::Erased;
+  std::size_t mapIndex = 0;  // Kind::Map: index into FlashLayout::maps
+  Bytes data;                // Kind::Data: contents (cut or padded with 0 to the fs_block size)
+};
+
+struct FlashSegment {
+  std::uint32_t pageType = kPageTypeNone;
+  std::uint32_t blocks = 0;          // physical fs_blocks in this segment
+  std::uint32_t gapAfter = 0;        // address gap to the next segment
+  std::uint32_t recordedFsBlockSize = 0xFFFFFFFF;  // default: the layout's fs_block size
+};
+
+struct FlashLayout {
+  std::uint32_t fsBlockSize = 0x800;
+  std::vector<PhysicalBlock> blocks;  // physical order across all segments
+  std::vector<MapBlockSpec> maps;
+  std::vector<FlashSegment> segments;  // must cover blocks.size() in total
+  bool recordsDescending = false;       // write the header records in reverse start order
+};
+
+// Turns an explicit flash layout into level-1 segments (addresses from 0,
+// contiguous unless gapAfter says otherwise).
+RawDumpSpec LayoutToRawSpec(const FlashLayout& layout);
+
+struct FlashSpec {
+  std::uint32_t fsBlockSize = 0x800;
+  // Logical fs_blocks, numbered from 1; contents cut or padded with 0 to the
+  // fs_block size.
+  std::map<std::uint32_t, Bytes> logicalBlocks;
+  // Logical number placed at physical fs_block 1: the Mount Table's block.
+  std::optional<std::uint32_t> mountTableBlock;
+  std::uint64_t seed = 1;         // physical shuffle of the other data blocks
+  bool shuffle = true;
+  std::uint32_t freeBlocks = 0;   // extra erased blocks with free entries, spread about
+  std::uint32_t staleCopies = 0;  // superseded older copies of random logical blocks
+  std::uint32_t droppedPerMap = 0;  // entries of another state in every MAP block
+  bool staleMapDuplicates = false;  // an older MAP block with each id, before the live one
+  std::vector<std::uint32_t> missingMapIds;  // MAP ids not written at all
+  std::vector<FlashSegment> segments;  // page types, gaps; block counts filled in if 0
+  bool recordsDescending = false;
+};
+
+// Lays out the logical blocks so that the tool decodes them back exactly
+// (except where missingMapIds drops data on purpose).
+FlashLayout BuildFlash(const FlashSpec& spec);
+
+Bytes BuildDump(const FlashSpec& spec);
+
+// ---------------------------------------------------------------------------
+// Mount Table.
+
+struct MountUnit {
+  std::string path;              // mount path, e.g. "/" or "/abc"
+  std::uint16_t startBlock = 0;  // logical fs_block of the partition's start
+  std::uint16_t sizeBlocks = 0;
+  std::optional<std::uint8_t> pathLength;  // default: path.size()
+};
+
+// The Mount Table block: 48-byte units, then an end mark of two zero bytes.
+Bytes MakeMountTable(const std::vector<MountUnit>& units, std::uint32_t fsBlockSize);
+
+}  // namespace quillex::mkraw

@@ -1,0 +1,81 @@
+// The normal FS image: every logical fs_block at its place, written to
+// EntryName + ".fs".
+#include <algorithm>
+#include <cstring>
+
+#include "driver/errors.h"
+#include "driver/hex.h"
+#include "rawimage/rawimage.h"
+
+namespace quillex {
+
+ImageLayout ComputeImageLayout(const SegmentRecord& first, std::uint32_t fsBlockSize,
+                               std::uint32_t mapSize) {
+  ImageLayout layout;
+  const std::uint32_t length = first.End - first.Start + 1;
+  // A first segment with spare areas lies in RawImage stripped: the second
+  // run starts where its page data ends, not at its size in the file.
+  if (first.PageType == kPageTypeSmall || first.PageType == kPageTypeLarge) {
+    const std::uint64_t data = first.PageType == kPageTypeSmall ? 512 : 2048;
+    const std::uint64_t page = first.PageType == kPageTypeSmall ? 528 : 2112;
+    layout.Seg0Size = static_cast<std::uint32_t>((length + page - 1) / page * data);
+  } else {
+    layout.Seg0Size = length;
+  }
+  const std::uint32_t blocks = layout.Seg0Size / fsBlockSize;
+  // Without a taken entry in the last MAP block no block can be covered.
+  layout.Seg0MapCount = mapSize == 0 ? 0 : blocks / mapSize + (blocks % mapSize != 0 ? 1 : 0);
+  layout.SplitIndex = layout.Seg0MapCount * mapSize;
+  return layout;
+}
+
+std::uint64_t PhysicalOffset(const ImageLayout& layout, std::uint32_t fsBlockSize, std::uint64_t k) {
+  if (k < layout.SplitIndex) return k * fsBlockSize;
+  return layout.Seg0Size + (k - layout.SplitIndex) * fsBlockSize;
+}
+
+void BuildFsImage(RunState& s) {
+  const std::uint64_t blockSize = s.FsBlockSize;
+  // Four spare zero blocks follow the image so that reads just past it find zeros.
+  const std::uint64_t imageBytes = (std::uint64_t{s.MaxBlockNumber} + 4) * blockSize;
+  if (imageBytes >= (std::uint64_t{1} << 32)) {
+    Fatal(s, "FATAL: Image of 4 GiB or more is not supported. Check entry file!");
+  }
+  s.FsImage = tMem(static_cast<std::size_t>(imageBytes), "normal FS image");
+  s.Console.Line("Building normal FS image from RAW...");
+
+  const SegmentRecord first = s.SegmentTable.empty() ? SegmentRecord{} : s.SegmentTable.front();
+  const ImageLayout layout = ComputeImageLayout(first, s.FsBlockSize, s.MapSize);
+  s.Console.Line("seg00 covered by " + HexDword(layout.Seg0MapCount) + " map(s)");
+
+  const std::span<const std::uint8_t> raw = s.RawImage.view();
+  std::uint8_t* image = s.FsImage.data();
+  for (std::size_t k = 0; k < s.BlockMap.size(); ++k) {
+    const std::uint32_t e = s.BlockMap[k];
+    if ((e >> 24) != kInUseFlag) continue;
+    const std::uint32_t n = e & kFreeNumber;
+    // Block 0 would lie before the image and 0xFFFFFF names no block.
+    if (n == 0 || n == kFreeNumber) continue;
+    const std::uint64_t src = PhysicalOffset(layout, s.FsBlockSize, k);
+    std::uint8_t* dst = image + (n - 1) * blockSize;
+    // A later entry for the same block replaces the copy, so bytes past the
+    // end of RawImage are written as zeros rather than left from before.
+    const std::uint64_t have = src < raw.size() ? std::min<std::uint64_t>(blockSize, raw.size() - src) : 0;
+    if (have > 0) std::memcpy(dst, raw.data() + src, static_cast<std::size_t>(have));
+    if (have < blockSize) std::memset(dst + have, 0, static_cast<std::size_t>(blockSize - have));
+  }
+}
+
+void WriteFsImage(RunState& s) {
+  const std::string name = s.EntryName + ".fs";
+  s.Console.Write("Writing normal FS image to file: " + name + "...");
+  constexpr const char* kFailed = "Fatal error while writing image! Check filename and disk space";
+  platform::File file;
+  if (!platform::CreateFile(name, file).ok()) Fatal(s, kFailed);
+  const std::size_t bytes = std::size_t{s.MaxBlockNumber} * s.FsBlockSize;
+  if (!platform::WriteAll(file, s.FsImage.data(), bytes).ok()) Fatal(s, kFailed);
+  if (!platform::Close(file).ok()) Fatal(s, kFailed);
+  s.Console.Line();
+}
+
+}  // namespace quillex
