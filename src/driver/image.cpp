@@ -1,16 +1,23 @@
 #include "driver/image.h"
 
 #include "driver/errors.h"
+#include "driver/platform.h"
 
 namespace quillex {
 
-tMem::tMem(std::size_t size, const char* what) : size_(size) {
-  // calloc(0) may return null legitimately; ask for one byte so null means failure.
-  bytes_.reset(static_cast<std::uint8_t*>(std::calloc(size == 0 ? 1 : size, 1)));
-  if (!bytes_) {
+tMem::tMem(std::size_t size, const char* what)
+    : bytes_(platform::AllocateZeroed(size)), size_(size) {
+  if (bytes_ == nullptr) {
+    size_ = 0;
     throw IoFailure("cannot allocate " + std::to_string(size) + " bytes for the " + what +
                     ": out of memory");
   }
+}
+
+void tMem::Release() {
+  platform::FreeZeroed(bytes_, size_);
+  bytes_ = nullptr;
+  size_ = 0;
 }
 
 std::string LoadChars(std::span<const std::uint8_t> buffer, std::uint64_t offset,

@@ -6,36 +6,45 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 #include <span>
 #include <string>
 
 namespace quillex {
 
-// A zero-filled byte buffer. calloc lets large buffers come straight from
-// fresh (already zero) pages instead of being cleared byte by byte.
+// A zero-filled byte buffer. Large buffers come straight from fresh (already
+// zero) pages instead of being cleared byte by byte.
 class tMem {
  public:
   tMem() = default;
   // Throws IoFailure naming `what` when the memory cannot be had.
   tMem(std::size_t size, const char* what);
-
-  std::uint8_t* data() { return bytes_.get(); }
-  const std::uint8_t* data() const { return bytes_.get(); }
-  std::size_t size() const { return size_; }
-  std::span<const std::uint8_t> view() const { return {bytes_.get(), size_}; }
-  std::span<std::uint8_t> span() { return {bytes_.get(), size_}; }
-  void Release() {
-    bytes_.reset();
-    size_ = 0;
+  tMem(const tMem&) = delete;
+  tMem& operator=(const tMem&) = delete;
+  tMem(tMem&& other) noexcept : bytes_(other.bytes_), size_(other.size_) {
+    other.bytes_ = nullptr;
+    other.size_ = 0;
   }
+  tMem& operator=(tMem&& other) noexcept {
+    if (this != &other) {
+      Release();
+      bytes_ = other.bytes_;
+      size_ = other.size_;
+      other.bytes_ = nullptr;
+      other.size_ = 0;
+    }
+    return *this;
+  }
+  ~tMem() { Release(); }
+
+  std::uint8_t* data() { return bytes_; }
+  const std::uint8_t* data() const { return bytes_; }
+  std::size_t size() const { return size_; }
+  std::span<const std::uint8_t> view() const { return {bytes_, size_}; }
+  std::span<std::uint8_t> span() { return {bytes_, size_}; }
+  void Release();
 
  private:
-  struct FreeDeleter {
-    void operator()(std::uint8_t* p) const { std::free(p); }
-  };
-  std::unique_ptr<std::uint8_t[], FreeDeleter> bytes_;
+  std::uint8_t* bytes_ = nullptr;
   std::size_t size_ = 0;
 };
 

@@ -1,10 +1,12 @@
 #include "driver/platform.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -98,6 +100,30 @@ Status Close(File& file) {
   int fd = std::exchange(file.fd_, -1);
   if (::close(fd) != 0) return FromErrno();
   return {};
+}
+
+namespace {
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+}  // namespace
+
+std::uint8_t* AllocateZeroed(std::size_t size) {
+  if (size < kHugePage) return static_cast<std::uint8_t*>(std::calloc(size == 0 ? 1 : size, 1));
+  // Fresh anonymous pages are zero; no clearing pass is needed.
+  void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return nullptr;
+  (void)::madvise(p, size, MADV_HUGEPAGE);  // only advice: fine if refused
+  return static_cast<std::uint8_t*>(p);
+}
+
+void FreeZeroed(std::uint8_t* data, std::size_t size) {
+  if (data == nullptr) return;
+  if (size < kHugePage) {
+    std::free(data);
+  } else {
+    ::munmap(data, size);
+  }
 }
 
 Status MakeDirectory(const std::string& path) {

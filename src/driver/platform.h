@@ -52,6 +52,12 @@ Status SetPosition(File& file, std::uint64_t position);
 Status WriteAll(File& file, const void* data, std::size_t count);
 Status Close(File& file);
 
+// Zero-filled memory for the large image buffers; null when it cannot be had.
+// Large blocks ask the system for huge pages, which saves most of the page
+// faults of filling a buffer the size of a whole dump.
+std::uint8_t* AllocateZeroed(std::size_t size);
+void FreeZeroed(std::uint8_t* data, std::size_t size);
+
 // Creates one directory level. An existing directory is reported as an error
 // (EEXIST); callers that only need it to exist may ignore that.
 Status MakeDirectory(const std::string& path);

@@ -10,8 +10,10 @@
 //    dropped entries, and returns the segments for WriteRawDump.
 //
 // Everything is little-endian; nothing here depends on the host byte order.
+// Descriptions that cannot be written as asked throw std::invalid_argument.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -61,8 +63,11 @@ struct RawDumpSpec {
   std::uint8_t spareFill = 0x5A;  // bytes of every spare area
   // The FS description block (marker, version, count, records) is written
   // over the first bytes of the segment that comes first in start order, as
-  // on a real dump where physical fs_block 0 holds it. Set false to leave the
-  // data as given (e.g. a dump whose first bytes are BA BE).
+  // on a real dump where physical fs_block 0 holds it; that segment's data is
+  // first lengthened with zero bytes if it is shorter than the block, and with
+  // no segment at all the file starts with the block alone. For a paged
+  // segment the block must fit in the first page's data. Set false to leave
+  // the data as given (e.g. a dump whose first bytes are BA BE).
   bool writeHeader = true;
   // Cut the file to this many bytes (a dump that ends early).
   std::optional<std::size_t> truncateTo;
@@ -70,6 +75,9 @@ struct RawDumpSpec {
 
 // File length of a segment with the given page data (spares included).
 std::uint32_t SegmentFileLength(const RawSegment& segment);
+
+// Writes the dump file's bytes: data in start order, each segment's pages
+// followed by their spares, gap bytes between segments.
 
 Bytes WriteRawDump(const RawDumpSpec& spec);
 
@@ -83,18 +91,23 @@ struct MapBlockSpec {
   std::vector<std::uint32_t> entries;
 };
 
+// The bytes of one MAP block: signatures, id, entries. Bytes that no field
+// covers are 0xFF, as on erased flash.
+Bytes MakeMapBlock(const MapBlockSpec& map, std::uint32_t fsBlockSize);
+
 // One physical fs_block of the flash, in physical order.
 struct PhysicalBlock {
   enum class Kind { Header, Map, Data, Erased } kind = Kind::Erased;
-  std::size_t mapIndex = 0;  // Kind::Map: index into FlashLayout::maps
-  Bytes data;                // Kind::Data: contents (cut or padded with 0 to the fs_block size)
+  std::size_t mapIndex = 0;   // Kind::Map: index into FlashLayout::maps
+  std::uint32_t logical = 0;  // Kind::Data: logical fs_block number it holds
+  Bytes data;                 // Kind::Data: contents (cut or padded with 0 to the fs_block size)
 };
 
 struct FlashSegment {
   std::uint32_t pageType = kPageTypeNone;
   std::uint32_t blocks = 0;          // physical fs_blocks in this segment
   std::uint32_t gapAfter = 0;        // address gap to the next segment
-  std::uint32_t recordedFsBlockSize = 0xFFFFFFFF;  // default: the layout's fs_block size
+  std::optional<std::uint32_t> recordedFsBlockSize;  // default: the layout's fs_block size
 };
 
 struct FlashLayout {
@@ -106,7 +119,8 @@ struct FlashLayout {
 };
 
 // Turns an explicit flash layout into level-1 segments (addresses from 0,
-// contiguous unless gapAfter says otherwise).
+// contiguous unless gapAfter says otherwise). Header blocks are zero (the FS
+// description block is written over them), erased blocks 0xFF.
 RawDumpSpec LayoutToRawSpec(const FlashLayout& layout);
 
 struct FlashSpec {
@@ -123,15 +137,26 @@ struct FlashSpec {
   std::uint32_t droppedPerMap = 0;  // entries of another state in every MAP block
   bool staleMapDuplicates = false;  // an older MAP block with each id, before the live one
   std::vector<std::uint32_t> missingMapIds;  // MAP ids not written at all
-  std::vector<FlashSegment> segments;  // page types, gaps; block counts filled in if 0
+  // Page types, gaps and block counts; empty: one segment without spares.
+  // Segments with a count of 0 share the blocks left by the others evenly
+  // (the first gets at least 2); given counts above what is needed are
+  // filled with erased blocks.
+  std::vector<FlashSegment> segments;
   bool recordsDescending = false;
 };
 
 // Lays out the logical blocks so that the tool decodes them back exactly
 // (except where missingMapIds drops data on purpose).
+//
+// Missing MAP ids cannot be combined with dropped entries: the tool holds a
+// missing block's place with a whole block of free entries.
 FlashLayout BuildFlash(const FlashSpec& spec);
 
 Bytes BuildDump(const FlashSpec& spec);
+
+// One step of the splitmix64 generator behind every random choice of
+// BuildFlash: the same seed gives the same dump with any compiler.
+std::uint64_t NextRandom(std::uint64_t& state);
 
 // ---------------------------------------------------------------------------
 // Mount Table.
@@ -143,7 +168,9 @@ struct MountUnit {
   std::optional<std::uint8_t> pathLength;  // default: path.size()
 };
 
-// The Mount Table block: 48-byte units, then an end mark of two zero bytes.
+// The Mount Table block: 48-byte units (fields no unit uses are 0), then an
+// end mark of two zero bytes; the rest of the block is 0xFF. A path holds at
+// most 28 bytes.
 Bytes MakeMountTable(const std::vector<MountUnit>& units, std::uint32_t fsBlockSize);
 
 }  // namespace quillex::mkraw

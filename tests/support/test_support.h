@@ -1,0 +1,59 @@
+// Shared helpers of the tests: temporary folders, whole files, and running
+// the built quillex4 binary.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace quillex::test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A fresh folder below the system's temporary folder, removed with its
+// contents when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+void WriteFile(const std::string& path, const Bytes& bytes);
+void WriteFile(const std::string& path, const std::string& text);
+// Whole file as bytes in a string (byte for byte); fails the test if missing.
+std::string ReadFile(const std::string& path);
+bool Exists(const std::string& path);
+
+struct ToolRun {
+  int status = -1;        // exit status, or -1 when the tool did not exit normally
+  bool timedOut = false;  // killed after the time limit
+  std::string out;        // standard output, byte for byte
+  std::string err;        // standard error
+};
+
+struct RunOptions {
+  std::string input;         // written to standard input
+  bool holdInput = false;    // keep standard input open after `input` (a user who never presses Enter)
+  int timeoutMs = 60000;     // the tool is killed after this long
+};
+
+// Runs quillex4 in `dir` with the given arguments (not counting the program
+// name).
+ToolRun RunQuillex4(const std::filesystem::path& dir, const std::vector<std::string>& args,
+                    const RunOptions& options = {});
+
+// Joins lines with CR LF after each one: the tool's line ends.
+std::string Lines(const std::vector<std::string>& lines);
+
+// The banner as the tool prints it, with its empty line.
+std::string Banner();
+
+}  // namespace quillex::test
