@@ -48,19 +48,24 @@ class tMem {
   std::size_t size_ = 0;
 };
 
-// Byte at an offset; zero beyond the end.
-inline std::uint8_t LoadByte(std::span<const std::uint8_t> buffer, std::uint64_t offset) {
-  return offset < buffer.size() ? buffer[static_cast<std::size_t>(offset)] : std::uint8_t{0};
+// Byte i after an offset; zero beyond the end. The sum is never formed, so
+// no offset, however large, can wrap back into the buffer.
+inline std::uint8_t LoadByte(std::span<const std::uint8_t> buffer, std::uint64_t offset,
+                             std::uint64_t i = 0) {
+  return offset < buffer.size() && i < buffer.size() - offset
+             ? buffer[static_cast<std::size_t>(offset + i)]
+             : std::uint8_t{0};
 }
 
 inline std::uint16_t LoadWord(std::span<const std::uint8_t> buffer, std::uint64_t offset) {
-  return static_cast<std::uint16_t>(LoadByte(buffer, offset) |
-                                    LoadByte(buffer, offset + 1) << 8);
+  return static_cast<std::uint16_t>(LoadByte(buffer, offset) | LoadByte(buffer, offset, 1) << 8);
 }
 
 inline std::uint32_t LoadDword(std::span<const std::uint8_t> buffer, std::uint64_t offset) {
-  return static_cast<std::uint32_t>(LoadWord(buffer, offset)) |
-         static_cast<std::uint32_t>(LoadWord(buffer, offset + 2)) << 16;
+  return static_cast<std::uint32_t>(LoadByte(buffer, offset)) |
+         static_cast<std::uint32_t>(LoadByte(buffer, offset, 1)) << 8 |
+         static_cast<std::uint32_t>(LoadByte(buffer, offset, 2)) << 16 |
+         static_cast<std::uint32_t>(LoadByte(buffer, offset, 3)) << 24;
 }
 
 // count bytes from offset, one character each, zero bytes and blanks kept.

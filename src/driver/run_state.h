@@ -24,6 +24,43 @@ struct SegmentRecord {
   std::uint32_t PageType = 0;
 };
 
+// One entry of a partition table, as stored in the sector, and the index of
+// the fs_block that holds the table (sectors of the partition count from it).
+struct PartitionEntry {
+  std::uint8_t CurState = 0;
+  std::uint8_t BOPHead = 0;
+  std::uint16_t BOPCelSec = 0;
+  std::uint8_t ParType = 0;
+  std::uint8_t EOPHead = 0;
+  std::uint16_t EOPCelSec = 0;
+  std::uint32_t FirstSecOffset = 0;
+  std::uint32_t NumOfSectors = 0;
+  std::uint32_t TableBlock = 0;
+};
+
+// The fields of a FAT boot sector, as read.
+struct VolumeBootRecord {
+  std::string OEMName;
+  std::uint16_t BytesPerSector = 0;
+  std::uint8_t SecsPetCluster = 0;
+  std::uint16_t ReservedSectors = 0;
+  std::uint8_t NumberOfFAT = 0;
+  std::uint16_t MaxRootEntry = 0;
+  std::uint16_t SmallSecNum = 0;
+  std::uint8_t MediaType = 0;
+  std::uint16_t SecsPerFAT = 0;
+  std::uint16_t SectorPerTrack = 0;
+  std::uint16_t NumberOfHeads = 0;
+  std::uint32_t HiddenSecNum = 0;
+  std::uint32_t LargeSecNum = 0;
+  std::uint16_t LogicalDrive = 0;
+  std::uint8_t ExtSign = 0;
+  std::uint32_t Serial = 0;
+  std::string VolumeName;
+  std::string FATName;
+  std::uint16_t ExMarker = 0;
+};
+
 struct RunState {
   TextOut Console;
   TextOut LogFile;  // created by the NAND loading stage
@@ -52,7 +89,22 @@ struct RunState {
 
   // Image stage.
   tMem FsImage;
+
+  // Partition recognition. Entry and record n (from 1) are at index n - 1;
+  // the sizes are the counts, and name the newest.
+  std::vector<PartitionEntry> PartitionEntries;
+  std::vector<VolumeBootRecord> BootRecords;
+
+  // The partition being extracted (set by the partition driver).
+  std::uint32_t FsInfoOffset = 0;   // byte offset of its boot sector
+  std::uint32_t RootSector = 0;     // first root directory sector
+  std::uint16_t FirstDataSector = 0;  // first sector of the data area (cluster 2)
+  std::uint32_t FilesSaved = 0;
 };
+
+// Partition entry n (from 1); entry 0, or one never recorded, reads as all
+// zero: type 0, which no stage walks.
+const PartitionEntry& EntryAt(const RunState& state, std::uint32_t n);
 
 // Little-endian reads of the two images; zero beyond their ends.
 inline std::uint16_t RawWord(const RunState& s, std::uint64_t o) { return LoadWord(s.RawImage.view(), o); }

@@ -173,4 +173,27 @@ struct MountUnit {
 // most 28 bytes.
 Bytes MakeMountTable(const std::vector<MountUnit>& units, std::uint32_t fsBlockSize);
 
+// ---------------------------------------------------------------------------
+// Partitions.
+
+// One MTab unit and the FAT volume it holds. On the phone a unit starts with
+// a partition table sector whose entry 1 describes the volume (first sector
+// 3), and the volume's boot sector lies three sectors later.
+struct UnitVolume {
+  std::string mountPath;
+  Bytes volume;                    // FAT12/FAT16 volume image, boot sector at byte 0
+  std::uint8_t parType = 0x04;     // type code of entry 1 (0x01 FAT12, 0x04 FAT16)
+  bool patchBootSignature = true;  // the copy's first four bytes become EB 00 90 4D
+};
+
+// The unit's bytes: partition table sector, two zero sectors, the volume.
+Bytes MakeUnitImage(const UnitVolume& unit);
+
+// Puts a Mount Table into logical block 1 with one MTab unit per volume, and
+// each unit's bytes into the logical blocks from `firstBlock` on, one unit
+// after the other; sets spec.mountTableBlock to 1. Returns the first logical
+// block after the last unit.
+std::uint32_t AddUnits(FlashSpec& spec, const std::vector<UnitVolume>& units,
+                       std::uint32_t firstBlock = 2);
+
 }  // namespace quillex::mkraw

@@ -1,0 +1,32 @@
+// Paths of the extraction tree. Names come from a damaged image as often as
+// not, so every name is made safe before it reaches the file system.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "driver/run_state.h"
+
+namespace quillex {
+
+// The name as created on disk: bytes 0x00 to 0x1F and the characters
+// " * / : < > ? \ | become "_", so no name can leave its directory.
+std::string SafeName(std::string_view name);
+
+// "_" + entry name + "/" + the mount path without its first character, each
+// component made safe; components "." and ".." are dropped, empty ones stay.
+std::string UnitDirectory(const std::string& entryName, std::string_view mountPath);
+
+// Makes sure the directory exists, creating missing parents when asked.
+// A directory that cannot be made because of its own name (it exists as a
+// file, the name is too long or refused) writes "ERROR: cannot create ..."
+// and returns false; any other failure throws IoFailure.
+bool EnsureDirectory(RunState& state, const std::string& path, bool withParents);
+
+// The same report for a file whose own name cannot be created.
+void ReportCannotCreate(RunState& state, const std::string& path, const platform::Status& status);
+
+// True when a failure lies in the name itself rather than in the disk.
+bool IsNameFault(const platform::Status& status);
+
+}  // namespace quillex

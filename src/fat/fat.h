@@ -1,0 +1,65 @@
+// FAT12/FAT16 extraction: addressing inside the normal FS image, FAT
+// entries, the directory walk and file extraction.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "driver/run_state.h"
+
+namespace quillex {
+
+// Directory entry, 32 bytes.
+inline constexpr std::uint32_t kDirEntrySize = 32;
+inline constexpr std::uint32_t kDirName = 0;          // 8 chars
+inline constexpr std::uint32_t kDirExtension = 8;     // 3 chars
+inline constexpr std::uint32_t kDirAttribute = 11;    // u8
+inline constexpr std::uint32_t kDirFirstCluster = 26; // u16
+inline constexpr std::uint32_t kDirSize = 28;         // u32
+inline constexpr std::uint8_t kAttrDirectory = 0x10;
+// Offsets of the 13 characters of a long-name piece (low bytes of UTF-16 units).
+inline constexpr std::uint32_t kLongNameChars[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+
+inline constexpr std::uint32_t kSectorSize = 512;
+// A subdirectory deeper than this below the unit directory is not walked.
+inline constexpr std::uint32_t kMaxDirectoryDepth = 64;
+
+// Addressing of partition entry n's sectors and clusters in the image.
+std::uint32_t SectorOffset(const RunState& state, std::uint16_t n, std::uint32_t sector);
+std::uint32_t ClusterOffset(const RunState& state, std::uint16_t n, std::uint16_t cluster);
+std::uint16_t OffsetToCluster(const RunState& state, std::uint16_t n, std::uint32_t offset);
+// The cluster's entry in the first FAT: the next cluster, or a marker.
+std::uint16_t NextCluster(const RunState& state, std::uint16_t n, std::uint16_t cluster);
+// Whether a FAT value ends a chain of this partition type.
+bool EndsChain(std::uint8_t parType, std::uint16_t value);
+std::int64_t MinInt64(std::int64_t a, std::int64_t b);
+
+// State of one partition's walk.
+struct FatWalk {
+  std::uint16_t entry = 0;  // partition entry number
+  std::uint8_t parType = 0;
+  std::unordered_set<std::uint32_t> walkedDirectories;  // first-cluster offsets
+  // Clusters met in the current file's chain: mark == stamp.
+  std::vector<std::uint32_t> chainMark = std::vector<std::uint32_t>(65536, 0);
+  std::uint32_t chainStamp = 0;
+};
+
+// The root directory area of partition entry n, then every subdirectory.
+void WalkRootDirectory(RunState& state, std::uint16_t n, std::uint32_t rootSector,
+                       std::uint32_t rootBytes, const std::string& path);
+// One subdirectory whose first cluster lies at dirOffset, `depth` levels below
+// the unit directory.
+void WalkDirectory(RunState& state, FatWalk& walk, std::uint32_t dirOffset, const std::string& path,
+                   std::uint32_t depth);
+// Saves one file from its first cluster, cut to its size; `name` is the name
+// as created on disk.
+void SaveFile(RunState& state, FatWalk& walk, std::uint16_t firstCluster, std::uint32_t size,
+              const std::string& path, const std::string& name);
+
+// Name of a short entry: "NAME.EXT" with both parts trimmed of every leading
+// and trailing byte of code 32 or less.
+std::string ShortName(const RunState& state, std::uint64_t entry);
+
+}  // namespace quillex

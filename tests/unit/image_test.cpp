@@ -1,0 +1,386 @@
+// The normal FS image: where the BlockMap's two runs lie in the raw image,
+// the copy of every in-use physical fs_block to its logical place, and the
+// .fs file written from it.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "driver/errors.h"
+#include "rawimage/rawimage.h"
+#include "support/test_support.h"
+
+namespace quillex {
+namespace {
+
+// Names the instances of a table after their cases.
+struct CaseName {
+  template <class Case>
+  std::string operator()(const testing::TestParamInfo<Case>& param) const {
+    return param.param.name;
+  }
+};
+
+using test::Bytes;
+using test::Lines;
+using Entries = std::vector<std::uint32_t>;
+
+constexpr std::uint32_t kFree = 0xFFFFFFFF;
+constexpr std::uint32_t InUse(std::uint32_t n) { return 0x40000000u | n; }
+
+Bytes RandomBytes(std::size_t n, std::uint64_t seed) {
+  Bytes b(n);
+  std::uint64_t x = seed;
+  for (auto& byte : b) {
+    x = x * 6364136223846793005ull + 1442695040888963407ull;
+    byte = static_cast<std::uint8_t>(x >> 56);
+  }
+  return b;
+}
+
+// ---------------------------------------------------------------------------
+// Layout of the two runs.
+
+struct LayoutCase {
+  friend void PrintTo(const LayoutCase& c, std::ostream* os) { *os << c.name; }
+  const char* name;
+  SegmentRecord first;
+  std::uint32_t blockSize;
+  std::uint32_t mapSize;
+  std::uint32_t seg0Size;
+  std::uint32_t seg0MapCount;
+  std::uint32_t splitIndex;
+};
+
+class Layout : public testing::TestWithParam<LayoutCase> {};
+
+TEST_P(Layout, SplitsTheMapWhereTheFirstSegmentsMapsEnd) {
+  const LayoutCase& c = GetParam();
+  const ImageLayout layout = ComputeImageLayout(c.first, c.blockSize, c.mapSize);
+  EXPECT_EQ(layout.Seg0Size, c.seg0Size);
+  EXPECT_EQ(layout.Seg0MapCount, c.seg0MapCount);
+  EXPECT_EQ(layout.SplitIndex, c.splitIndex);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FirstSegments, Layout,
+    testing::Values(
+        // 2,048 blocks / 506 rounded up = 5 maps.
+        LayoutCase{"FourMibWith506EntryMaps", {0, 0x3FFFFF, 0x800, 0}, 0x800, 506, 0x400000, 5, 2530},
+        LayoutCase{"StartDoesNotMatter", {0x400000, 0x7FFFFF, 0x800, 0}, 0x800, 506, 0x400000, 5, 2530},
+        // 1,012 = 2 x 506 blocks; one more block needs a third map.
+        LayoutCase{"TwiceMapSizeBlocks", {0, 1012 * 2048 - 1, 0x800, 0}, 0x800, 506, 1012 * 2048, 2, 1012},
+        LayoutCase{"TwiceMapSizePlusOneBlocks", {0, 1013 * 2048 - 1, 0x800, 0}, 0x800, 506, 1013 * 2048, 3, 1518},
+        LayoutCase{"PartialBlockIsNotCounted", {0, 1013 * 2048 - 2, 0x800, 0}, 0x800, 506, 1013 * 2048 - 1, 2,
+                   1012},
+        LayoutCase{"LessThanOneBlock", {0, 2046, 0x800, 0}, 0x800, 506, 2047, 0, 0},
+        LayoutCase{"ExactlyOneBlock", {0, 2047, 0x800, 0}, 0x800, 506, 2048, 1, 506},
+        // Paged first segments lie stripped in RawImage: ceil(L / P) x D.
+        LayoutCase{"SmallPages4Mib", {0, 0x3FFFFF, 0x800, 18}, 0x800, 506, 0x3E1000, 4, 2024},
+        LayoutCase{"SmallPagesWhole", {0, 10 * 528 - 1, 0x200, 18}, 512, 4, 5120, 3, 12},
+        LayoutCase{"SmallPagesOneByteMore", {0, 10 * 528, 0x200, 18}, 512, 4, 5632, 3, 12},
+        LayoutCase{"LargePagesWhole", {0, 64 * 2112 - 1, 0x800, 2}, 0x800, 64, 0x20000, 1, 64},
+        LayoutCase{"LargePagesOneByteMore", {0, 64 * 2112, 0x800, 2}, 0x800, 64, 0x20800, 2, 128},
+        LayoutCase{"OtherPageTypeKeepsItsSize", {0, 10 * 528 - 1, 0x200, 0x00010012}, 512, 4, 5280, 3, 12}),
+    CaseName());
+
+TEST(LayoutWithoutEntries, MapSizeZeroPutsEveryEntryInTheSecondRun) {
+  const SegmentRecord first{0, 0x3FFFFF, 0x800, 0};
+  const ImageLayout layout = ComputeImageLayout(first, 0x800, 0);
+  EXPECT_EQ(layout.Seg0Size, 0x400000u);
+  EXPECT_EQ(layout.SplitIndex, 0u);
+  EXPECT_EQ(PhysicalOffset(layout, 0x800, 0), 0x400000u);
+  EXPECT_EQ(PhysicalOffset(layout, 0x800, 3), 0x401800u);
+}
+
+struct OffsetCase {
+  friend void PrintTo(const OffsetCase& c, std::ostream* os) { *os << c.name; }
+  const char* name;
+  std::uint64_t index;
+  std::uint64_t offset;
+};
+
+class FourMibFirstSegmentOffset : public testing::TestWithParam<OffsetCase> {};
+
+TEST_P(FourMibFirstSegmentOffset, FollowsTheTwoRuns) {
+  const ImageLayout layout{0x400000, 5, 2530};
+  EXPECT_EQ(PhysicalOffset(layout, 0x800, GetParam().index), GetParam().offset);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Indices, FourMibFirstSegmentOffset,
+    testing::Values(OffsetCase{"First", 0, 0}, OffsetCase{"Index5", 5, 0x2800},
+                    OffsetCase{"LastBlockOfFirstSegment", 2047, 0x3FF800},
+                    OffsetCase{"FirstEntryPastTheFirstSegment", 2048, 0x400000},
+                    OffsetCase{"LastEntryOfTheFifthMap", 2529, 0x4F0800},
+                    OffsetCase{"SplitIndexStartsAgainAtSeg0Size", 2530, 0x400000},
+                    OffsetCase{"AfterTheSplit", 2531, 0x400800},
+                    OffsetCase{"LastEntryOfTheSixthMap", 3035, 0x4FC800},
+                    OffsetCase{"FarIndexDoesNotWrap", 2530 + 0x1000000, 0x400000 + 0x800ull * 0x1000000}),
+    CaseName());
+
+// ---------------------------------------------------------------------------
+// Building the image.
+
+class ImageStage : public testing::Test {
+ protected:
+  void Prepare(std::uint32_t blockSize, const SegmentRecord& first, const Entries& map, std::uint32_t mapSize,
+               std::uint32_t maxBlock, std::size_t rawSize) {
+    s.FsBlockSize = blockSize;
+    s.SegmentTable = {first};
+    s.SegmentCount = 1;
+    s.BlockMap = map;
+    s.MapSize = mapSize;
+    s.MaxBlockNumber = maxBlock;
+    raw = RandomBytes(rawSize, rawSize);
+    s.RawImage = tMem(rawSize, "raw image");
+    std::memcpy(s.RawImage.data(), raw.data(), rawSize);
+    expected.assign((std::size_t{maxBlock} + 4) * blockSize, 0);
+  }
+  // Logical block n of the expected image holds the raw bytes from `src` (zeros past the raw image).
+  void Place(std::uint32_t n, std::size_t src) {
+    const std::size_t blockSize = s.FsBlockSize;
+    for (std::size_t j = 0; j < blockSize; ++j) {
+      expected[(n - 1) * blockSize + j] = src + j < raw.size() ? raw[src + j] : 0;
+    }
+  }
+  void ExpectImage() const {
+    ASSERT_EQ(s.FsImage.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      ASSERT_EQ(s.FsImage.data()[i], expected[i]) << "FsImage byte " << i << " (logical fs_block "
+                                                  << i / s.FsBlockSize + 1 << ")";
+    }
+  }
+
+  RunState s;
+  Bytes raw;
+  Bytes expected;
+};
+
+TEST_F(ImageStage, CopiesIndex5ToLogicalBlock0x123) {
+  Entries map(2530, kFree);
+  map[5] = InUse(0x123);
+  Prepare(0x800, {0, 0x3FFFFF, 0x800, 0}, map, 506, 0x123, 0x5000);
+  BuildFsImage(s);
+  EXPECT_EQ(s.Console.Text(), Lines({"Building normal FS image from RAW...", "seg00 covered by 00000005 map(s)"}));
+  EXPECT_EQ(s.FsImage.size(), (0x123u + 4) * 0x800);
+  // RawImage $2800..$2FFF to FsImage $91000..$917FF; every other byte zero.
+  for (std::size_t j = 0; j < 0x800; ++j) expected[0x91000 + j] = raw[0x2800 + j];
+  ExpectImage();
+}
+
+TEST_F(ImageStage, HighestIndexWinsAndUnnamedBlocksStayZero) {
+  Prepare(512, {0, 8 * 512 - 1, 512, 0}, {kFree, InUse(2), kFree, InUse(2), InUse(1), InUse(4)}, 8, 5, 8 * 512);
+  BuildFsImage(s);
+  Place(1, 4 * 512);
+  Place(2, 3 * 512);  // index 3 wins over index 1
+  Place(4, 5 * 512);
+  ExpectImage();      // blocks 3 and 5, and the four after the image, are zero
+}
+
+TEST_F(ImageStage, FreeEntryHoldsItsPlace) {
+  Prepare(512, {0, 8 * 512 - 1, 512, 0}, {InUse(1), kFree, InUse(2), 0x40FFFFFF, InUse(3)}, 8, 3, 8 * 512);
+  BuildFsImage(s);
+  Place(1, 0);
+  Place(2, 2 * 512);
+  Place(3, 4 * 512);
+  ExpectImage();
+}
+
+TEST_F(ImageStage, EntriesNamingBlockZeroOrTheFreeNumberCopyNothing) {
+  Prepare(512, {0, 8 * 512 - 1, 512, 0}, {InUse(0), InUse(0xFFFFFF), InUse(1)}, 8, 1, 8 * 512);
+  BuildFsImage(s);
+  Place(1, 2 * 512);
+  ExpectImage();
+}
+
+TEST_F(ImageStage, SourceBeyondTheRawImageReadsAsZero) {
+  // Two and a half blocks of raw data.
+  Entries map(8, kFree);
+  map[0] = InUse(3);  // copied first ...
+  map[2] = InUse(1);  // half inside, half beyond
+  map[5] = InUse(2);  // wholly beyond
+  map[7] = InUse(3);  // ... then replaced by a block wholly beyond
+  Prepare(512, {0, 8 * 512 - 1, 512, 0}, map, 8, 3, 2 * 512 + 256);
+  BuildFsImage(s);
+  Place(1, 2 * 512);
+  ExpectImage();
+}
+
+TEST_F(ImageStage, EntriesAfterTheSplitStartAgainAtTheFirstSegmentsEnd) {
+  // Six blocks in the first segment, four entries a map: two maps, split at 8.
+  Entries map(12, kFree);
+  map[5] = InUse(1);   // block 5
+  map[6] = InUse(2);   // 6 x 512: already past the first segment
+  map[8] = InUse(3);   // Seg0Size: the same block again
+  map[9] = InUse(4);   // Seg0Size + 512
+  map[11] = InUse(5);  // Seg0Size + 3 x 512
+  Prepare(512, {0x1000, 0x1000 + 6 * 512 - 1, 512, 0}, map, 4, 5, 12 * 512);
+  BuildFsImage(s);
+  EXPECT_EQ(s.Console.Text(), Lines({"Building normal FS image from RAW...", "seg00 covered by 00000002 map(s)"}));
+  Place(1, 5 * 512);
+  Place(2, 6 * 512);
+  Place(3, 6 * 512);
+  Place(4, 7 * 512);
+  Place(5, 9 * 512);
+  ExpectImage();
+}
+
+TEST_F(ImageStage, PagedFirstSegmentSplitsAtItsStrippedSize) {
+  // Five small pages: 2,640 bytes in the file, 2,560 (five blocks) in RawImage.
+  Entries map(10, kFree);
+  map[4] = InUse(1);
+  map[8] = InUse(2);
+  map[9] = InUse(3);
+  Prepare(512, {0, 5 * 528 - 1, 512, 18}, map, 4, 3, 10 * 512);
+  BuildFsImage(s);
+  EXPECT_EQ(s.Console.Text(), Lines({"Building normal FS image from RAW...", "seg00 covered by 00000002 map(s)"}));
+  Place(1, 4 * 512);
+  Place(2, 5 * 512);
+  Place(3, 6 * 512);
+  ExpectImage();
+}
+
+TEST_F(ImageStage, NoEntriesGiveFourZeroBlocks) {
+  Prepare(512, {0, 8 * 512 - 1, 512, 0}, {}, 4, 0, 8 * 512);
+  BuildFsImage(s);
+  ExpectImage();
+}
+
+struct HugeCase {
+  friend void PrintTo(const HugeCase& c, std::ostream* os) { *os << c.name; }
+  const char* name;
+  std::uint32_t blockSize;
+  std::uint32_t maxBlock;
+};
+
+class HugeImage : public testing::TestWithParam<HugeCase> {};
+
+TEST_P(HugeImage, IsRefusedBeforeAnythingIsAllocated) {
+  RunState s;
+  s.FsBlockSize = GetParam().blockSize;
+  s.MaxBlockNumber = GetParam().maxBlock;
+  s.SegmentTable = {SegmentRecord{0, 0x3FFFFF, 0x800, 0}};
+  s.MapSize = 506;
+  s.BlockMap = {InUse(GetParam().maxBlock)};
+  s.RawImage = tMem(0x1000, "raw image");
+  EXPECT_THROW(BuildFsImage(s), FatalStop);
+  EXPECT_EQ(s.Console.Text(), Lines({"FATAL: Image of 4 GiB or more is not supported. Check entry file!"}));
+  EXPECT_EQ(s.FsImage.size(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, HugeImage,
+    testing::Values(HugeCase{"Exactly4GiBWith2KiBBlocks", 0x800, 0x1FFFFC},
+                    HugeCase{"Exactly4GiBWith64KiBBlocks", 0x10000, 0xFFFC},
+                    HugeCase{"LargestNumberWith512Blocks", 512, 0xFFFFFE},
+                    HugeCase{"LargestNumberWith64KiBBlocks", 0x10000, 0xFFFFFE}),
+    CaseName());
+
+TEST(HugeImageBoundary, OneBlockLessThan4GiBIsBuilt) {
+  RunState s;
+  s.FsBlockSize = 0x10000;
+  s.MaxBlockNumber = 0xFFFB;  // (0xFFFB + 4) x 64 KiB = 4 GiB - 64 KiB
+  s.SegmentTable = {SegmentRecord{0, 0x3FFFFF, 0x10000, 0}};
+  s.MapSize = 16378;
+  s.RawImage = tMem(0x1000, "raw image");
+  try {
+    BuildFsImage(s);
+  } catch (const IoFailure&) {
+    GTEST_SKIP() << "this machine cannot reserve 4 GiB";
+  }
+  EXPECT_EQ(s.FsImage.size(), 0xFFFF0000u);
+}
+
+// ---------------------------------------------------------------------------
+// Writing the .fs file.
+
+class ImageFile : public testing::Test {
+ protected:
+  void Prepare(std::uint32_t blockSize, std::uint32_t maxBlock) {
+    s.EntryName = dir / "phone.raw";
+    s.FsBlockSize = blockSize;
+    s.MaxBlockNumber = maxBlock;
+    image = RandomBytes((std::size_t{maxBlock} + 4) * blockSize, 99);
+    s.FsImage = tMem(image.size(), "normal FS image");
+    std::memcpy(s.FsImage.data(), image.data(), image.size());
+  }
+  std::string Announce() const { return "Writing normal FS image to file: " + s.EntryName + ".fs..."; }
+  std::string Failure() const {
+    return Announce() + Lines({"Fatal error while writing image! Check filename and disk space"});
+  }
+
+  test::TempDir dir;
+  RunState s;
+  Bytes image;
+};
+
+TEST_F(ImageFile, HoldsExactlyTheLogicalBlocks) {
+  Prepare(512, 3);
+  WriteFsImage(s);
+  EXPECT_EQ(s.Console.Text(), Announce() + "\r\n");
+  EXPECT_EQ(test::ReadFile(s.EntryName + ".fs"), std::string(image.begin(), image.begin() + 3 * 512));
+}
+
+TEST_F(ImageFile, NoBlocksGiveAnEmptyFile) {
+  Prepare(0x800, 0);
+  WriteFsImage(s);
+  EXPECT_EQ(s.Console.Text(), Announce() + "\r\n");
+  ASSERT_TRUE(test::Exists(s.EntryName + ".fs"));
+  EXPECT_EQ(std::filesystem::file_size(s.EntryName + ".fs"), 0u);
+}
+
+TEST_F(ImageFile, ExistingFileIsReplaced) {
+  Prepare(512, 2);
+  test::WriteFile(s.EntryName + ".fs", Bytes(5000, 0x99));
+  WriteFsImage(s);
+  EXPECT_EQ(test::ReadFile(s.EntryName + ".fs"), std::string(image.begin(), image.begin() + 2 * 512));
+}
+
+TEST_F(ImageFile, BuiltImageIsWrittenWithTheBlockInPlace) {
+  Entries map(2530, kFree);
+  map[5] = InUse(0x123);
+  const Bytes raw = RandomBytes(0x5000, 5);
+  s.EntryName = dir / "phone.raw";
+  s.FsBlockSize = 0x800;
+  s.SegmentTable = {SegmentRecord{0, 0x3FFFFF, 0x800, 0}};
+  s.BlockMap = map;
+  s.MapSize = 506;
+  s.MaxBlockNumber = 0x123;
+  s.RawImage = tMem(raw.size(), "raw image");
+  std::memcpy(s.RawImage.data(), raw.data(), raw.size());
+  BuildFsImage(s);
+  WriteFsImage(s);
+  std::string file_expected(0x123 * 0x800, '\0');
+  std::memcpy(file_expected.data() + 0x91000, raw.data() + 0x2800, 0x800);
+  EXPECT_EQ(test::ReadFile(s.EntryName + ".fs"), file_expected);
+}
+
+TEST_F(ImageFile, NameInAMissingFolderIsFatal) {
+  Prepare(512, 1);
+  s.EntryName = dir / "no-such-folder/phone.raw";
+  EXPECT_THROW(WriteFsImage(s), FatalStop);
+  EXPECT_EQ(s.Console.Text(), Failure());
+}
+
+TEST_F(ImageFile, FolderInTheWayIsFatal) {
+  Prepare(512, 1);
+  std::filesystem::create_directory(s.EntryName + ".fs");
+  EXPECT_THROW(WriteFsImage(s), FatalStop);
+  EXPECT_EQ(s.Console.Text(), Failure());
+}
+
+TEST_F(ImageFile, FullDiskIsFatal) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+  Prepare(512, 4);
+  std::filesystem::create_symlink("/dev/full", s.EntryName + ".fs");
+  EXPECT_THROW(WriteFsImage(s), FatalStop);
+  EXPECT_EQ(s.Console.Text(), Failure());
+}
+
+}  // namespace
+}  // namespace quillex
