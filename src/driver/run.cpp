@@ -1,6 +1,7 @@
 #include "driver/run.h"
 
 #include "driver/errors.h"
+#include "partition/partition.h"
 #include "rawimage/rawimage.h"
 
 namespace quillex {
@@ -42,6 +43,7 @@ void RunStages(RunState& s) {
   BuildBlockMap(s);
   BuildFsImage(s);
   WriteFsImage(s);
+  ProcessMountTable(s);
 }
 
 int RunTool(RunState& s, const std::vector<std::string>& args, std::FILE* input) {

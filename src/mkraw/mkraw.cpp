@@ -39,6 +39,26 @@ constexpr std::size_t kUnitStart = 36;       // u16
 constexpr std::size_t kUnitBlocks = 40;      // u16
 constexpr std::size_t kEndMarkSize = 2;
 
+// Partition table sector: entry 1 at 446, the signature at 510.
+constexpr std::size_t kSectorSize = 512;
+constexpr std::size_t kTableEntry1 = 446;
+constexpr std::size_t kEntryCurState = 0;        // u8
+constexpr std::size_t kEntryBOPHead = 1;         // u8
+constexpr std::size_t kEntryBOPCelSec = 2;       // u16
+constexpr std::size_t kEntryParType = 4;         // u8
+constexpr std::size_t kEntryEOPHead = 5;         // u8
+constexpr std::size_t kEntryEOPCelSec = 6;       // u16
+constexpr std::size_t kEntryFirstSecOffset = 8;  // u32
+constexpr std::size_t kEntryNumOfSectors = 12;   // u32
+constexpr std::size_t kTableSignature = 510;     // 55 AA
+// The volume's boot sector lies three sectors after the table.
+constexpr std::uint32_t kVolumeFirstSector = 3;
+// Geometry behind the end address of entry 1 (the start is fixed at head 1,
+// sector 1, cylinder 0, which the tool's recognition asks for).
+constexpr std::uint32_t kHeads = 16;
+constexpr std::uint32_t kSectorsPerTrack = 32;
+constexpr std::uint32_t kMaxCylinder = 1023;
+
 void StoreU16(Bytes& out, std::size_t at, std::uint16_t value) {
   out[at] = static_cast<std::uint8_t>(value & 0xFFu);
   out[at + 1] = static_cast<std::uint8_t>(value >> 8);
@@ -485,6 +505,82 @@ Bytes MakeMountTable(const std::vector<MountUnit>& units, std::uint32_t fsBlockS
   block[end] = 0;
   block[end + 1] = 0;
   return block;
+}
+
+namespace {
+
+// Cylinder/sector word: low byte = c9 c8 s5..s0, high byte = c7..c0.
+std::uint16_t PackCylSec(std::uint32_t cylinder, std::uint32_t sector) {
+  return static_cast<std::uint16_t>((sector & 0x3Fu) | ((cylinder >> 2) & 0xC0u) | (cylinder & 0xFFu) << 8);
+}
+
+}  // namespace
+
+Bytes MakeUnitImage(const UnitVolume& unit) {
+  if (unit.patchBootSignature && unit.volume.size() < 4) {
+    throw std::invalid_argument("volume too short for the boot signature");
+  }
+  const std::size_t sectors = CeilDiv(unit.volume.size(), kSectorSize);
+  if (sectors > 0xFFFFFFFFu - kVolumeFirstSector) throw std::invalid_argument("volume too large");
+  const auto numOfSectors = static_cast<std::uint32_t>(sectors);
+
+  const std::size_t boot = kSectorSize * kVolumeFirstSector;
+  Bytes image(boot + unit.volume.size(), 0);
+  std::copy(unit.volume.begin(), unit.volume.end(), image.begin() + static_cast<std::ptrdiff_t>(boot));
+  const std::size_t entry = kTableEntry1;
+  image[entry + kEntryCurState] = 0x80;
+  image[entry + kEntryBOPHead] = 1;
+  StoreU16(image, entry + kEntryBOPCelSec, PackCylSec(0, 1));
+  image[entry + kEntryParType] = unit.parType;
+  // Address of the volume's last sector (its first when it has none).
+  const std::uint32_t last = kVolumeFirstSector + (numOfSectors == 0 ? 0 : numOfSectors - 1);
+  const std::uint32_t cylinder = std::min(last / (kHeads * kSectorsPerTrack), kMaxCylinder);
+  image[entry + kEntryEOPHead] = static_cast<std::uint8_t>(last / kSectorsPerTrack % kHeads);
+  StoreU16(image, entry + kEntryEOPCelSec, PackCylSec(cylinder, last % kSectorsPerTrack + 1));
+  StoreU32(image, entry + kEntryFirstSecOffset, kVolumeFirstSector);
+  StoreU32(image, entry + kEntryNumOfSectors, numOfSectors);
+  image[kTableSignature] = 0x55;
+  image[kTableSignature + 1] = 0xAA;
+
+  if (unit.patchBootSignature) {
+    image[boot] = 0xEB;
+    image[boot + 1] = 0x00;
+    image[boot + 2] = 0x90;
+    image[boot + 3] = 0x4D;  // 'M'
+  }
+  return image;
+}
+
+std::uint32_t AddUnits(FlashSpec& spec, const std::vector<UnitVolume>& units, std::uint32_t firstBlock) {
+  constexpr std::uint32_t kMountTableBlock = 1;
+  if (firstBlock <= kMountTableBlock) throw std::invalid_argument("units must start after the Mount Table");
+  if (spec.fsBlockSize == 0) throw std::invalid_argument("fs_block size 0");
+  std::vector<MountUnit> mounts;
+  std::map<std::uint32_t, Bytes> blocks;
+  std::uint64_t block = firstBlock;
+  for (const UnitVolume& unit : units) {
+    const Bytes image = MakeUnitImage(unit);
+    const std::size_t count = CeilDiv(image.size(), spec.fsBlockSize);
+    // Start and size are 16-bit fields of the MTab unit.
+    if (block > 0xFFFF || count > 0xFFFF) throw std::invalid_argument("unit beyond 16-bit block numbers");
+    mounts.push_back({unit.mountPath, static_cast<std::uint16_t>(block), static_cast<std::uint16_t>(count), {}});
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::size_t from = i * spec.fsBlockSize;
+      const std::size_t to = std::min(image.size(), from + spec.fsBlockSize);
+      blocks[static_cast<std::uint32_t>(block + i)] =
+          Bytes(image.begin() + static_cast<std::ptrdiff_t>(from), image.begin() + static_cast<std::ptrdiff_t>(to));
+    }
+    block += count;
+  }
+  blocks[kMountTableBlock] = MakeMountTable(mounts, spec.fsBlockSize);
+  for (const auto& [number, data] : blocks) {
+    if (spec.logicalBlocks.contains(number)) {
+      throw std::invalid_argument("logical fs_block " + std::to_string(number) + " is taken already");
+    }
+  }
+  spec.logicalBlocks.merge(blocks);
+  spec.mountTableBlock = kMountTableBlock;
+  return static_cast<std::uint32_t>(block);
 }
 
 }  // namespace quillex::mkraw

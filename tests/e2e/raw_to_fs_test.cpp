@@ -33,11 +33,17 @@ mk::PhysicalBlock Of(mk::PhysicalBlock::Kind kind, std::size_t mapIndex = 0) {
 // of 4. MAP 0 lies in physical block 3 and describes the first segment; MAP 1
 // in physical block 7 (the second segment's block 1) describes the second.
 // Logical block 2 is stored twice: the copy with the higher index (0x2B) wins.
+// Logical block 3, at physical block 1, is the Mount Table: one unit "/" at
+// block 1, which names no partition to look at.
+mk::Bytes MountTableBlock() { return mk::MakeMountTable({{"/", 1, 1, {}}}, kBs); }
+
 mk::FlashLayout SmallLayout() {
   using K = mk::PhysicalBlock::Kind;
   mk::FlashLayout layout;
   layout.fsBlockSize = kBs;
-  layout.blocks = {Of(K::Header), Data(3, 0x33), Data(1, 0x11), Of(K::Map, 0), Data(2, 0x2A),
+  mk::PhysicalBlock mountTable = Data(3, 0);
+  mountTable.data = MountTableBlock();
+  layout.blocks = {Of(K::Header), mountTable, Data(1, 0x11), Of(K::Map, 0), Data(2, 0x2A),
                    Of(K::Erased),
                    Data(4, 0x44), Of(K::Map, 1), Data(2, 0x2B), Of(K::Erased)};
   const std::uint32_t in = mk::kInUse, free = mk::kFreeEntry;
@@ -72,19 +78,25 @@ std::string SmallDumpConsole(const std::string& name) {
                 "Building normal FS image from RAW...",
                 "seg00 covered by 00000001 map(s)",
                 "Writing normal FS image to file: " + name + ".fs...",
+                "Trying to process Mount Table @ fs_block: $0003",
                 "OK!",
                 "Task finished! Press ENTER to quit."});
 }
 
 std::string SmallDumpImage() {
-  std::string image;
-  for (char fill : {'\x11', '\x2B', '\x33', '\x44'}) image.append(kBs, fill);
-  return image;
+  const mk::Bytes mountTable = MountTableBlock();
+  return std::string(kBs, '\x11') + std::string(kBs, '\x2B') +
+         std::string(mountTable.begin(), mountTable.end()) + std::string(kBs, '\x44');
+}
+
+std::string SmallDumpLog() {
+  return Lines({std::string(80, '='), "                  Processing MTab unit $01",
+                "Mount path: /, starts: $0001, size: $00000800"});
 }
 
 mk::Bytes SmallDump() { return mk::WriteRawDump(mk::LayoutToRawSpec(SmallLayout())); }
 
-TEST(RunEndToEnd, SmallDumpGivesExactConsoleImageAndEmptyLog) {
+TEST(RunEndToEnd, SmallDumpGivesExactConsoleImageAndLog) {
   TempDir dir;
   WriteFile(dir / "name.raw", SmallDump());
   ToolRun run = RunQuillex4(dir.path(), {"name.raw"}, {.input = "\n"});
@@ -92,7 +104,8 @@ TEST(RunEndToEnd, SmallDumpGivesExactConsoleImageAndEmptyLog) {
   EXPECT_EQ(run.out, SmallDumpConsole("name.raw"));
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(ReadFile(dir / "name.raw.fs"), SmallDumpImage());
-  EXPECT_EQ(ReadFile(dir / "name.raw.log"), "");
+  EXPECT_EQ(ReadFile(dir / "name.raw.log"), SmallDumpLog());
+  EXPECT_FALSE(Exists(dir / "_name.raw")) << "no unit was extracted";
 }
 
 TEST(RunEndToEnd, FurtherArgumentsAreIgnored) {
@@ -110,7 +123,7 @@ TEST(RunEndToEnd, NormalEndWaitsForEnterWithTheLogAlreadyComplete) {
   ToolRun run = RunQuillex4(dir.path(), {"name.raw"}, {.input = {}, .holdInput = true, .timeoutMs = 1500});
   EXPECT_TRUE(run.timedOut) << "the tool did not wait for Enter";
   EXPECT_EQ(run.out, SmallDumpConsole("name.raw"));
-  EXPECT_TRUE(Exists(dir / "name.raw.log"));
+  EXPECT_EQ(ReadFile(dir / "name.raw.log"), SmallDumpLog());
   EXPECT_EQ(ReadFile(dir / "name.raw.fs"), SmallDumpImage());
 }
 
@@ -122,7 +135,7 @@ TEST(RunEndToEnd, EarlierOutputsAreReplaced) {
   ToolRun run = RunQuillex4(dir.path(), {"name.raw"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(ReadFile(dir / "name.raw.fs"), SmallDumpImage());
-  EXPECT_EQ(ReadFile(dir / "name.raw.log"), "");
+  EXPECT_EQ(ReadFile(dir / "name.raw.log"), SmallDumpLog());
 }
 
 TEST(RunEndToEnd, OutputsOfANameWithAFolderLieBesideTheDump) {
@@ -199,7 +212,7 @@ TEST(RunEndToEnd, ImageThatCannotBeWrittenLeavesAnEmptyLog) {
   EXPECT_FALSE(run.timedOut);
   EXPECT_EQ(run.status, 0);
   std::string expected = SmallDumpConsole("name.raw");
-  expected.resize(expected.find("...\r\nOK!\r\n") + 3);
+  expected.resize(expected.find("name.raw.fs...") + 14);
   expected += "Fatal error while writing image! Check filename and disk space\r\n";
   EXPECT_EQ(run.out, expected);
   EXPECT_EQ(ReadFile(dir / "name.raw.log"), "");

@@ -884,4 +884,103 @@ TEST(MakeMountTable, RefusesWhatDoesNotFit) {
   EXPECT_THROW(mk::MakeMountTable(std::vector<mk::MountUnit>(43, unit), 0x800), std::invalid_argument);
 }
 
+// ---------------------------------------------------------------------------
+// Units: partition table, two empty sectors, the volume.
+
+TEST(MakeUnitImage, TableSectorThenTwoZeroSectorsThenPatchedVolume) {
+  mk::UnitVolume unit;
+  unit.mountPath = "/";
+  unit.volume = Pattern(5000, 7);  // 10 sectors, the last one partial
+  const Bytes image = mk::MakeUnitImage(unit);
+  ASSERT_EQ(image.size(), 1536u + 5000u);
+
+  EXPECT_EQ(Slice(image, 0, 446), Bytes(446, 0));
+  // Entry 1: active, head 1, sector 1 cylinder 0, FAT16, end at the volume's
+  // last sector 12 (16 heads, 32 sectors a track: head 0, sector 13),
+  // first sector 3, 10 sectors.
+  const Bytes entry{0x80, 0x01, 0x01, 0x00, 0x04, 0x00, 0x0D, 0x00,
+                    0x03, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00};
+  EXPECT_EQ(Slice(image, 446, 16), entry);
+  EXPECT_EQ(Slice(image, 462, 48), Bytes(48, 0));  // entries 2 to 4 unused
+  EXPECT_EQ(image[510], 0x55);
+  EXPECT_EQ(image[511], 0xAA);
+  EXPECT_EQ(Slice(image, 512, 1024), Bytes(1024, 0));
+
+  const Bytes patched{0xEB, 0x00, 0x90, 0x4D};
+  EXPECT_EQ(Slice(image, 1536, 4), patched);
+  EXPECT_EQ(Slice(image, 1540, 4996), Slice(unit.volume, 4, 4996));
+}
+
+TEST(MakeUnitImage, TypeEndAddressAndUnpatchedVolume) {
+  mk::UnitVolume unit;
+  unit.volume = Pattern(20000 * 512, 8);
+  unit.parType = 0x01;
+  unit.patchBootSignature = false;
+  const Bytes image = mk::MakeUnitImage(unit);
+  EXPECT_EQ(image[446 + 4], 0x01);
+  // Last sector 20002 = cylinder 39 (39 x 512 = 19968), head 1, sector 3:
+  // cylinder/sector word 0x2703.
+  EXPECT_EQ(image[446 + 5], 1);
+  EXPECT_EQ(Le(image, 446 + 6, 2), 0x2703u);
+  EXPECT_EQ(Le(image, 446 + 12, 4), 20000u);
+  EXPECT_EQ(Slice(image, 1536, unit.volume.size()), unit.volume);
+}
+
+TEST(MakeUnitImage, RefusesAVolumeTooShortToPatch) {
+  mk::UnitVolume unit;
+  unit.volume = Bytes(3, 0);
+  EXPECT_THROW(mk::MakeUnitImage(unit), std::invalid_argument);
+  unit.patchBootSignature = false;
+  EXPECT_EQ(mk::MakeUnitImage(unit).size(), 1539u);
+}
+
+TEST(AddUnits, MountTableInBlockOneAndUnitsBackToBack) {
+  mk::FlashSpec spec;
+  spec.fsBlockSize = 0x800;
+  std::vector<mk::UnitVolume> units(2);
+  units[0].mountPath = "/";
+  units[0].volume = Pattern(3000, 1);  // 4536 bytes with its table: 3 blocks
+  units[1].mountPath = "/abc";
+  units[1].volume = Pattern(512, 2);  // 2048 bytes: exactly 1 block
+  units[1].parType = 0x01;
+
+  EXPECT_EQ(mk::AddUnits(spec, units), 6u);
+  EXPECT_EQ(spec.mountTableBlock, 1u);
+  ASSERT_EQ(spec.logicalBlocks.size(), 5u);
+  EXPECT_EQ(spec.logicalBlocks.at(1), mk::MakeMountTable({{"/", 2, 3, {}}, {"/abc", 5, 1, {}}}, 0x800));
+  Bytes first;
+  for (std::uint32_t n = 2; n <= 4; ++n) {
+    const Bytes& block = spec.logicalBlocks.at(n);
+    first.insert(first.end(), block.begin(), block.end());
+  }
+  EXPECT_EQ(Slice(first, 0, 4536), mk::MakeUnitImage(units[0]));
+  EXPECT_EQ(spec.logicalBlocks.at(5), mk::MakeUnitImage(units[1]));
+
+  // Through a whole dump: each unit at (start - 1) x fs_block size.
+  const Decoded decoded = Decode(mk::BuildDump(spec));
+  ASSERT_GE(decoded.image.size(), 5u * 0x800);
+  EXPECT_EQ(Slice(decoded.image, 0x800, 4536), mk::MakeUnitImage(units[0]));
+  EXPECT_EQ(Slice(decoded.image, 4 * 0x800, 0x800), mk::MakeUnitImage(units[1]));
+  EXPECT_EQ(decoded.blockMap.at(1) & 0xFFFFFFu, 1u);
+}
+
+TEST(AddUnits, StartsWhereAskedAndRefusesTakenBlocks) {
+  mk::FlashSpec spec;
+  spec.fsBlockSize = 0x800;
+  mk::UnitVolume unit{"/x", Pattern(100, 3), 0x04, true};
+  EXPECT_EQ(mk::AddUnits(spec, {unit}, 10), 11u);
+  EXPECT_EQ(spec.logicalBlocks.at(1), mk::MakeMountTable({{"/x", 10, 1, {}}}, 0x800));
+  EXPECT_TRUE(spec.logicalBlocks.contains(10));
+
+  mk::FlashSpec taken;
+  taken.logicalBlocks[3] = Bytes(16, 1);
+  EXPECT_THROW(mk::AddUnits(taken, {unit, unit}), std::invalid_argument);
+  mk::FlashSpec mountTaken;
+  mountTaken.logicalBlocks[1] = Bytes(16, 1);
+  EXPECT_THROW(mk::AddUnits(mountTaken, {unit}), std::invalid_argument);
+  mk::FlashSpec low;
+  EXPECT_THROW(mk::AddUnits(low, {unit}, 1), std::invalid_argument);
+  EXPECT_THROW(mk::AddUnits(low, {unit}, 0x10000), std::invalid_argument);
+}
+
 }  // namespace

@@ -1,0 +1,128 @@
+// FAT12 and FAT16 volumes made by mkfs.fat and filled by mtools from a tree on
+// disk, laid out the way quillex4 addresses a phone's partition: one cluster
+// per fs_block, one reserved sector, one FAT, and a data area that begins on
+// an fs_block boundary once the volume sits three sectors after its
+// partition table. Also seeded random trees to put in, and a byte-for-byte
+// comparison of two trees.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace quillex::test {
+
+using VolumeBytes = std::vector<std::uint8_t>;
+
+// ---------------------------------------------------------------------------
+// Programs.
+
+// Full path of an installed program: searched on PATH, then in /usr/sbin and
+// /sbin (mkfs.fat lives there). Empty when not found.
+std::string FindProgram(const std::string& name);
+
+// Names of the programs among mkfs.fat, mcopy, mmd, mdel and mattrib that are
+// not installed, separated by blanks; empty when all are.
+std::string MissingFatPrograms();
+
+// ---------------------------------------------------------------------------
+// Volumes.
+
+enum class FatBits { Fat12, Fat16 };
+
+struct MtoolsVolumeSpec {
+  FatBits bits = FatBits::Fat16;
+  std::uint32_t fsBlockSize = 0x800;  // bytes per cluster: one fs_block
+  std::uint32_t sizeKiB = 0;          // volume size; 0: chosen from the tree
+  std::uint32_t minRootEntries = 64;  // raised to fit the layout (and the tree)
+};
+
+// A volume image file and its layout, read back from its boot sector.
+struct MtoolsVolume {
+  std::filesystem::path image;
+  std::uint32_t fsBlockSize = 0;
+  std::uint16_t secsPerFat = 0;
+  std::uint16_t rootEntries = 0;
+  std::uint32_t sizeKiB = 0;
+
+  // Sectors counted from the partition table sector, with the boot sector at
+  // sector 3: the root directory and the data area (cluster 2).
+  std::uint32_t RootSector() const { return 4u + secsPerFat; }
+  std::uint32_t FirstDataSector() const { return 4u + secsPerFat + rootEntries * 32u / 512u; }
+};
+
+// Runs mkfs.fat until the data area lies on an fs_block boundary (the root
+// entry count is raised for that) and checks the layout in the boot sector.
+// The image file must not exist yet. Throws std::runtime_error on failure.
+MtoolsVolume MakeEmptyMtoolsVolume(const MtoolsVolumeSpec& spec, const std::filesystem::path& image);
+
+// mtools commands on the volume; `target` names like "::/dir/file".
+void CopyIntoVolume(const MtoolsVolume& volume, const std::vector<std::filesystem::path>& sources,
+                    const std::string& target);  // mcopy -s
+void MakeVolumeDirectory(const MtoolsVolume& volume, const std::string& target);  // mmd
+void DeleteFromVolume(const MtoolsVolume& volume, const std::string& target);     // mdel
+// mattrib with flags such as "-a", "+r", "+h".
+void ChangeAttributes(const MtoolsVolume& volume, const std::vector<std::string>& flags,
+                      const std::vector<std::string>& targets);
+void ClearArchiveBit(const MtoolsVolume& volume, const std::vector<std::string>& targets);  // mattrib -a
+
+// Copies every entry of `tree` into the volume's root directory, then clears
+// the archive bit of the files in the root directory (quillex4 saves root
+// files only when their attribute is 00, 01 or 33; mcopy gives them 20).
+void CopyTreeIntoVolume(const MtoolsVolume& volume, const std::filesystem::path& tree);
+
+VolumeBytes ReadVolume(const MtoolsVolume& volume);
+
+// Everything at once: a volume at `image` sized for the tree (unless the spec
+// gives a size) with room in the root directory for its root entries, the
+// tree copied in as CopyTreeIntoVolume does.
+MtoolsVolume MakeMtoolsVolumeFromTree(MtoolsVolumeSpec spec, const std::filesystem::path& tree,
+                                const std::filesystem::path& image);
+
+// ---------------------------------------------------------------------------
+// Trees on disk.
+
+struct RandomTreeOptions {
+  std::uint64_t seed = 1;
+  std::uint32_t clusterBytes = 0x800;  // sizes are drawn around multiples of it
+  int depth = 3;                       // directory levels below the root
+  int directoriesPerDirectory = 2;
+  int filesPerDirectory = 5;
+  int rootFiles = 5;
+  std::uint32_t maxFileBytes = 200 * 1024;
+  int emptyDirectoryOneIn = 6;  // a new directory stays empty one time in this many; 0: never
+};
+
+struct TreeCount {
+  std::size_t files = 0;
+  std::size_t directories = 0;
+  std::uint64_t bytes = 0;
+  // Clusters the tree takes on a volume with the given cluster size: file
+  // data, and the entries of every directory but the root (long names
+  // included, dot entries counted).
+  std::uint64_t clusters = 0;
+  // Directory entries the tree's root directory takes, long names included.
+  std::uint32_t rootEntries = 0;
+};
+
+// Writes a seeded random tree below `root` (created if missing): nested
+// directories (some empty), names with blanks, mixed case, several dots,
+// lengths on and around the 13-character steps of long names, upper-case 8.3
+// names; files that are empty, exact cluster multiples or one byte off, and
+// from a few bytes to maxFileBytes. Names are unique in a directory whatever
+// their case, never begin or end with a blank or dot, and never fit 8.3
+// unless they are upper case.
+TreeCount WriteRandomTree(const std::filesystem::path& root, const RandomTreeOptions& options);
+
+TreeCount CountTree(const std::filesystem::path& root, std::uint32_t clusterBytes);
+
+// Empty when both trees hold the same directories and files with the same
+// bytes; otherwise the first difference met, in name order, described with
+// its path relative to the roots.
+std::string CompareTrees(const std::filesystem::path& expected, const std::filesystem::path& actual);
+
+// Seeded random bytes (splitmix64).
+VolumeBytes SeededBytes(std::size_t count, std::uint64_t seed);
+
+}  // namespace quillex::test
