@@ -287,7 +287,7 @@ std::uint32_t RandomSize(Random& random, const RandomTreeOptions& options) {
       break;
     case 8:
     case 9:
-      size = random.Between(4096, std::max<std::uint32_t>(4096, std::min<std::uint32_t>(64 * 1024, options.maxFileBytes)));
+      size = random.Between(4096, std::max<std::uint32_t>(4096, std::min(64u * 1024, options.maxFileBytes)));
       break;
     case 10:
       size = random.Between(1, std::max<std::uint32_t>(1, options.maxFileBytes));

@@ -74,11 +74,11 @@ void CopyTreeIntoVolume(const MtoolsVolume& volume, const std::filesystem::path&
 
 VolumeBytes ReadVolume(const MtoolsVolume& volume);
 
-// Everything at once: a volume at `image` sized for the tree (unless the spec
-// gives a size) with room in the root directory for its root entries, the
-// tree copied in as CopyTreeIntoVolume does.
+// Everything at once: a volume at `image` sized for the tree (unless sizeKiB
+// is set) with room in the root directory for its root entries, the tree
+// copied in as CopyTreeIntoVolume does.
 MtoolsVolume MakeMtoolsVolumeFromTree(MtoolsVolumeSpec spec, const std::filesystem::path& tree,
-                                const std::filesystem::path& image);
+                                      const std::filesystem::path& image);
 
 // ---------------------------------------------------------------------------
 // Trees on disk.
