@@ -50,6 +50,14 @@ struct RunOptions {
 ToolRun RunQuillex4(const std::filesystem::path& dir, const std::vector<std::string>& args,
                     const RunOptions& options = {});
 
+// Names the instances of a table-driven test after their cases' `name`.
+struct CaseName {
+  template <class Info>
+  std::string operator()(const Info& info) const {
+    return info.param.name;
+  }
+};
+
 // Joins lines with CR LF after each one: the tool's line ends.
 std::string Lines(const std::vector<std::string>& lines);
 

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/test_support.h"
+
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -10,13 +12,7 @@
 namespace quillex {
 namespace {
 
-// Names the instances of a table after their cases.
-struct CaseName {
-  template <class Case>
-  std::string operator()(const testing::TestParamInfo<Case>& param) const {
-    return param.param.name;
-  }
-};
+using test::CaseName;
 
 using HexFn = std::string (*)(std::uint32_t);
 

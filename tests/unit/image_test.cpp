@@ -17,13 +17,7 @@
 namespace quillex {
 namespace {
 
-// Names the instances of a table after their cases.
-struct CaseName {
-  template <class Case>
-  std::string operator()(const testing::TestParamInfo<Case>& param) const {
-    return param.param.name;
-  }
-};
+using test::CaseName;
 
 using test::Bytes;
 using test::Lines;

@@ -3,6 +3,8 @@
 // buffer (they yield zero bytes and never reach memory outside it).
 #include <gtest/gtest.h>
 
+#include "support/test_support.h"
+
 #include <cstdint>
 #include <cstring>
 #include <ostream>
@@ -15,13 +17,7 @@
 namespace quillex {
 namespace {
 
-// Names the instances of a table after their cases.
-struct CaseName {
-  template <class Case>
-  std::string operator()(const testing::TestParamInfo<Case>& param) const {
-    return param.param.name;
-  }
-};
+using test::CaseName;
 
 using Bytes = std::vector<std::uint8_t>;
 
