@@ -551,7 +551,8 @@ Bytes MakeUnitImage(const UnitVolume& unit) {
   return image;
 }
 
-std::uint32_t AddUnits(FlashSpec& spec, const std::vector<UnitVolume>& units, std::uint32_t firstBlock) {
+std::uint32_t AddUnits(FlashSpec& spec, const std::vector<UnitVolume>& units, std::uint32_t firstBlock,
+                       const std::vector<MountUnit>& extra) {
   constexpr std::uint32_t kMountTableBlock = 1;
   if (firstBlock <= kMountTableBlock) throw std::invalid_argument("units must start after the Mount Table");
   if (spec.fsBlockSize == 0) throw std::invalid_argument("fs_block size 0");
@@ -572,6 +573,7 @@ std::uint32_t AddUnits(FlashSpec& spec, const std::vector<UnitVolume>& units, st
     }
     block += count;
   }
+  mounts.insert(mounts.end(), extra.begin(), extra.end());
   blocks[kMountTableBlock] = MakeMountTable(mounts, spec.fsBlockSize);
   for (const auto& [number, data] : blocks) {
     if (spec.logicalBlocks.contains(number)) {

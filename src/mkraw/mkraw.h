@@ -191,9 +191,22 @@ Bytes MakeUnitImage(const UnitVolume& unit);
 
 // Puts a Mount Table into logical block 1 with one MTab unit per volume, and
 // each unit's bytes into the logical blocks from `firstBlock` on, one unit
-// after the other; sets spec.mountTableBlock to 1. Returns the first logical
-// block after the last unit.
+// after the other; `extra` units (made by hand, for testing) follow the
+// volumes' units in the table. Sets spec.mountTableBlock to 1. Returns the
+// first logical block after the last unit.
 std::uint32_t AddUnits(FlashSpec& spec, const std::vector<UnitVolume>& units,
-                       std::uint32_t firstBlock = 2);
+                       std::uint32_t firstBlock = 2, const std::vector<MountUnit>& extra = {});
+
+// How a FAT volume fits the tool's addressing: one cluster is one fs_block,
+// one FAT right after one reserved sector, 512-byte sectors, and the FAT and
+// root directory ending on an fs_block boundary of the unit (the boot sector
+// lies 3 sectors into it).
+struct VolumeFit {
+  std::vector<std::string> problems;  // empty when the volume fits
+  std::string mkfsOptions;            // mkfs.fat options that would make it fit
+  std::uint8_t parType = 0;           // 0x01 FAT12 or 0x04 FAT16, by cluster count
+  bool bootSignature = false;         // starts EB 00 90 4D already
+};
+VolumeFit CheckVolume(const Bytes& volume, std::uint32_t fsBlockSize);
 
 }  // namespace quillex::mkraw

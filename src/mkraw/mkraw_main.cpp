@@ -1,0 +1,329 @@
+// quillex-mkraw: builds a raw NAND dump from FAT12/FAT16 volume images, for
+// trying quillex4 without a phone, teaching the format, or testing tools.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "mkraw/mkraw.h"
+
+namespace {
+
+namespace mk = quillex::mkraw;
+
+constexpr const char* kVersion = "quillex-mkraw 4.7.0";
+
+constexpr const char* kHelp = R"(Usage: quillex-mkraw -o OUTPUT [options] MOUNTPATH=VOLUME ...
+
+Builds a raw NAND dump of a phone's file system area, as quillex4 reads it,
+from FAT12/FAT16 volume images (boot sector at their first byte, as mkfs.fat
+and mcopy make them). Each MOUNTPATH=VOLUME becomes one MTab unit: a partition
+table sector whose entry 1 describes the volume, and the volume's boot sector
+three sectors later. Volume files are only read, never changed.
+
+Options:
+  -o, --output FILE        the dump to write (required); replaced if it exists
+  -b, --block-size N       fs_block size in bytes (default 2048); also the
+                           cluster size every volume must have
+      --page-type T        18 ($200 data + $10 spare), 2 ($800 + $40) or none
+                           (default none): NAND pages of every segment
+      --segments N         number of NAND segments, 1 to 10 (default 1)
+      --gap BYTES          address gap between segments (default 0)
+      --seed N             seed of the physical shuffle (default 1)
+      --no-shuffle         keep logical blocks in physical order
+      --free N             erased blocks with free map entries (default 0)
+      --stale N            superseded older copies of blocks (default 0)
+      --dropped N          map entries of another state per MAP block (default 0)
+      --stale-maps         an older MAP block before each live one
+      --missing-map-id ID  leave MAP block ID out (repeatable)
+      --empty-unit PATH    an MTab unit over a block of zeros (repeatable)
+      --invalid-unit PATH  an MTab unit with start 0 and size 0 (repeatable)
+      --patch-boot         make the copy's boot sector start EB 00 90 4D, the
+                           signature quillex4 recognises
+  -h, --help               this text
+      --version            the version
+
+Numbers may be decimal or hexadecimal (0x800 or $800).
+
+A volume must fit the tool's addressing: 512-byte sectors, one cluster per
+fs_block, one reserved sector, one FAT, and the FAT and root directory ending
+on an fs_block boundary. For a 2048-byte fs_block, for example:
+  mkfs.fat -a -f 1 -R 1 -S 512 -s 4 -r 48 -C volume.img 4096
+(quillex-mkraw names the -r value that fits when it does not).
+
+Exit status: 0 on success, 1 on any failure (nothing is left behind), 2 on a
+wrong command line.
+)";
+
+struct UsageError {
+  std::string message;
+};
+
+struct Failure {
+  std::string message;
+};
+
+std::uint64_t ParseNumber(const std::string& option, const std::string& text) {
+  std::string digits = text;
+  int base = 10;
+  if (digits.rfind("0x", 0) == 0 || digits.rfind("0X", 0) == 0) {
+    digits = digits.substr(2);
+    base = 16;
+  } else if (digits.rfind("$", 0) == 0) {
+    digits = digits.substr(1);
+    base = 16;
+  }
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(digits.c_str(), &end, base);
+  if (digits.empty() || *end != '\0' || errno != 0 || digits[0] == '-') {
+    throw UsageError{"option " + option + ": '" + text + "' is not a number"};
+  }
+  return value;
+}
+
+std::uint32_t ParseU32(const std::string& option, const std::string& text, std::uint64_t max = 0xFFFFFFFF) {
+  const std::uint64_t value = ParseNumber(option, text);
+  if (value > max) throw UsageError{"option " + option + ": " + text + " is too large (at most " + std::to_string(max) + ")"};
+  return static_cast<std::uint32_t>(value);
+}
+
+struct Options {
+  std::string output;
+  std::uint32_t blockSize = 0x800;
+  std::uint32_t pageType = mk::kPageTypeNone;
+  std::uint32_t segments = 1;
+  std::uint32_t gap = 0;
+  std::uint64_t seed = 1;
+  bool shuffle = true;
+  std::uint32_t freeBlocks = 0;
+  std::uint32_t stale = 0;
+  std::uint32_t dropped = 0;
+  bool staleMaps = false;
+  std::vector<std::uint32_t> missingMapIds;
+  std::vector<std::string> emptyUnits;
+  std::vector<std::string> invalidUnits;
+  bool patchBoot = false;
+  std::vector<std::pair<std::string, std::string>> volumes;  // mount path, file
+};
+
+Options ParseArguments(const std::vector<std::string>& args) {
+  Options o;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string arg = args[i];
+    std::optional<std::string> inlineValue;
+    if (arg.rfind("--", 0) == 0) {
+      if (const std::size_t eq = arg.find('='); eq != std::string::npos) {
+        inlineValue = arg.substr(eq + 1);
+        arg = arg.substr(0, eq);
+      }
+    }
+    auto value = [&]() -> std::string {
+      if (inlineValue) return *inlineValue;
+      if (i + 1 >= args.size()) throw UsageError{"option " + arg + " needs a value"};
+      return args[++i];
+    };
+    if (arg == "-o" || arg == "--output") {
+      o.output = value();
+    } else if (arg == "-b" || arg == "--block-size") {
+      o.blockSize = ParseU32(arg, value());
+    } else if (arg == "--page-type") {
+      const std::string t = value();
+      if (t == "none") {
+        o.pageType = mk::kPageTypeNone;
+      } else {
+        o.pageType = ParseU32(arg, t);
+        if (o.pageType != mk::kPageTypeSmall && o.pageType != mk::kPageTypeLarge) {
+          throw UsageError{"option --page-type: " + t + " is not 18, 2 or none"};
+        }
+      }
+    } else if (arg == "--segments") {
+      o.segments = ParseU32(arg, value(), 10);
+      if (o.segments == 0) throw UsageError{"option --segments: at least 1"};
+    } else if (arg == "--gap") {
+      o.gap = ParseU32(arg, value());
+    } else if (arg == "--seed") {
+      o.seed = ParseNumber(arg, value());
+    } else if (arg == "--no-shuffle") {
+      o.shuffle = false;
+    } else if (arg == "--free") {
+      o.freeBlocks = ParseU32(arg, value(), 100000);
+    } else if (arg == "--stale") {
+      o.stale = ParseU32(arg, value(), 100000);
+    } else if (arg == "--dropped") {
+      o.dropped = ParseU32(arg, value());
+    } else if (arg == "--stale-maps") {
+      o.staleMaps = true;
+    } else if (arg == "--missing-map-id") {
+      o.missingMapIds.push_back(ParseU32(arg, value(), 100));
+    } else if (arg == "--empty-unit") {
+      o.emptyUnits.push_back(value());
+    } else if (arg == "--invalid-unit") {
+      o.invalidUnits.push_back(value());
+    } else if (arg == "--patch-boot") {
+      o.patchBoot = true;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      throw UsageError{"unknown option " + arg};
+    } else {
+      const std::size_t eq = arg.find('=');
+      if (eq == std::string::npos || eq == 0 || eq + 1 == arg.size()) {
+        throw UsageError{"'" + arg + "' is not MOUNTPATH=VOLUME"};
+      }
+      o.volumes.emplace_back(arg.substr(0, eq), arg.substr(eq + 1));
+    }
+  }
+  if (o.output.empty()) throw UsageError{"no output file (-o FILE)"};
+  if (o.volumes.empty()) throw UsageError{"no volume (MOUNTPATH=VOLUME)"};
+  if (o.blockSize < 512 || o.blockSize > 65536 || o.blockSize % 512 != 0) {
+    throw UsageError{"option --block-size: " + std::to_string(o.blockSize) +
+                     " is not a multiple of 512 from 512 to 65536, the sizes quillex4 reads"};
+  }
+  return o;
+}
+
+mk::Bytes ReadVolume(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw Failure{path + ": cannot open: " + std::strerror(errno)};
+  mk::Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) throw Failure{path + ": cannot read"};
+  return bytes;
+}
+
+void CheckMountPath(const std::string& path) {
+  if (path.empty() || path[0] != '/') throw UsageError{"mount path '" + path + "' does not begin with /"};
+  if (path.size() > 28) throw UsageError{"mount path '" + path + "' is longer than 28 bytes"};
+}
+
+mk::FlashSpec MakeSpec(const Options& o) {
+  mk::FlashSpec spec;
+  spec.fsBlockSize = o.blockSize;
+  spec.seed = o.seed;
+  spec.shuffle = o.shuffle;
+  spec.freeBlocks = o.freeBlocks;
+  spec.staleCopies = o.stale;
+  spec.droppedPerMap = o.dropped;
+  spec.staleMapDuplicates = o.staleMaps;
+  spec.missingMapIds = o.missingMapIds;
+  for (std::uint32_t i = 0; i < o.segments; ++i) {
+    spec.segments.push_back({o.pageType, 0, i + 1 < o.segments ? o.gap : 0, {}});
+  }
+
+  std::vector<mk::UnitVolume> units;
+  for (const auto& [mountPath, file] : o.volumes) {
+    CheckMountPath(mountPath);
+    mk::UnitVolume unit;
+    unit.mountPath = mountPath;
+    unit.volume = ReadVolume(file);
+    const mk::VolumeFit fit = mk::CheckVolume(unit.volume, o.blockSize);
+    if (!fit.problems.empty()) {
+      std::string message = file + ": does not fit quillex4's addressing at an fs_block size of " +
+                            std::to_string(o.blockSize) + ":";
+      for (const std::string& p : fit.problems) message += "\n  - " + p;
+      message += "\n  make it with: mkfs.fat " + fit.mkfsOptions + " (then copy the files in again)";
+      throw Failure{message};
+    }
+    if (!fit.bootSignature && !o.patchBoot) {
+      char bytes[32];
+      std::snprintf(bytes, sizeof bytes, "%02X %02X %02X %02X", unit.volume[0], unit.volume[1], unit.volume[2],
+                    unit.volume[3]);
+      throw Failure{file + ": its boot sector starts " + bytes +
+                    "; quillex4 recognises only EB 00 90 4D (add --patch-boot to patch the copy)"};
+    }
+    unit.parType = fit.parType;
+    unit.patchBootSignature = o.patchBoot;
+    units.push_back(std::move(unit));
+  }
+
+  // Units for testing: one over a block of zeros, and ones with start 0.
+  std::vector<mk::MountUnit> extra;
+  std::uint32_t next = 2;
+  for (const mk::UnitVolume& unit : units) {
+    next += static_cast<std::uint32_t>((mk::MakeUnitImage(unit).size() + o.blockSize - 1) / o.blockSize);
+  }
+  for (const std::string& path : o.emptyUnits) {
+    CheckMountPath(path);
+    if (next > 0xFFFF) throw Failure{"too many units for 16-bit block numbers"};
+    spec.logicalBlocks[next] = mk::Bytes(o.blockSize, 0);
+    extra.push_back({path, static_cast<std::uint16_t>(next), 1, {}});
+    ++next;
+  }
+  for (const std::string& path : o.invalidUnits) {
+    CheckMountPath(path);
+    extra.push_back({path, 0, 0, {}});
+  }
+  if (units.size() + extra.size() > 21) throw Failure{"quillex4 reads at most 21 MTab units"};
+  mk::AddUnits(spec, units, 2, extra);
+  return spec;
+}
+
+// Writes through a temporary file beside the output, renamed into place only
+// once complete, so a failure leaves nothing behind.
+void WriteOutput(const std::string& path, const mk::Bytes& dump) {
+  std::string temp = path + ".XXXXXX";
+  const int fd = ::mkstemp(temp.data());
+  if (fd < 0) throw Failure{path + ": cannot create: " + std::strerror(errno)};
+  std::size_t done = 0;
+  while (done < dump.size()) {
+    const ssize_t n = ::write(fd, dump.data() + done, dump.size() - done);
+    if (n <= 0) {
+      const int error = n < 0 ? errno : ENOSPC;
+      ::close(fd);
+      ::unlink(temp.c_str());
+      throw Failure{path + ": cannot write: " + std::strerror(error)};
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (::fchmod(fd, 0644) != 0 || ::close(fd) != 0 || std::rename(temp.c_str(), path.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(temp.c_str());
+    throw Failure{path + ": cannot write: " + std::strerror(error)};
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  for (const std::string& a : args) {
+    if (a == "-h" || a == "--help") {
+      std::cout << kHelp;
+      return 0;
+    }
+    if (a == "--version") {
+      std::cout << kVersion << "\n";
+      return 0;
+    }
+  }
+  try {
+    const Options options = ParseArguments(args);
+    const mk::FlashSpec spec = MakeSpec(options);
+    mk::Bytes dump;
+    try {
+      dump = mk::BuildDump(spec);
+    } catch (const std::invalid_argument& e) {
+      throw Failure{std::string("cannot lay out the dump: ") + e.what()};
+    }
+    WriteOutput(options.output, dump);
+    std::cout << "quillex-mkraw: wrote " << options.output << " (" << dump.size() << " bytes, "
+              << options.volumes.size() << " volume(s))\n";
+    return 0;
+  } catch (const UsageError& e) {
+    std::cerr << "quillex-mkraw: " << e.message << "\nTry 'quillex-mkraw --help'.\n";
+    return 2;
+  } catch (const Failure& e) {
+    std::cerr << "quillex-mkraw: " << e.message << "\n";
+    return 1;
+  } catch (const std::exception& e) {
+    std::cerr << "quillex-mkraw: " << e.what() << "\n";
+    return 1;
+  }
+}
