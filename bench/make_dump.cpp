@@ -17,23 +17,23 @@ int main(int argc, char** argv) {
   const auto blocks = static_cast<std::uint32_t>(std::strtoul(argv[2], nullptr, 10));
   const auto pageType = argc > 3 ? static_cast<std::uint32_t>(std::strtoul(argv[3], nullptr, 10))
                                  : mk::kPageTypeNone;
-  mk::FlashSpec spec;
-  spec.fsBlockSize = 0x800;
+  mk::FlashSpec plan;
+  plan.fsBlockSize = 0x800;
   std::uint64_t random = 0xBE7C4;
   for (std::uint32_t n = 1; n <= blocks; ++n) {
-    mk::Bytes data(spec.fsBlockSize);
+    mk::Bytes data(plan.fsBlockSize);
     for (std::size_t i = 0; i < data.size(); i += 8) {
       std::uint64_t v = mk::NextRandom(random);
       for (std::size_t b = 0; b < 8; ++b) data[i + b] = static_cast<std::uint8_t>(v >> (8 * b));
     }
-    spec.logicalBlocks[n] = std::move(data);
+    plan.logicalBlocks[n] = std::move(data);
   }
-  spec.mountTableBlock = 1;
-  spec.freeBlocks = 16;
-  spec.staleCopies = 16;
-  spec.segments = {mk::FlashSegment{mk::kPageTypeNone, 0, 0, {}},
+  plan.mountTableBlock = 1;
+  plan.freeBlocks = 16;
+  plan.staleCopies = 16;
+  plan.segments = {mk::FlashSegment{mk::kPageTypeNone, 0, 0, {}},
                    mk::FlashSegment{pageType, 0, 0, {}}};
-  const mk::Bytes dump = mk::BuildDump(spec);
+  const mk::Bytes dump = mk::BuildDump(plan);
   std::ofstream out(argv[1], std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(dump.data()), static_cast<std::streamsize>(dump.size()));
   out.close();

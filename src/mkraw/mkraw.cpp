@@ -94,12 +94,12 @@ std::uint32_t EndOf(const RawSegment& segment) {
   return segment.end.value_or(segment.start + SegmentFileLength(segment) - 1u);
 }
 
-Bytes DescriptionBlock(const RawDumpSpec& spec, const std::vector<RawSegment>& segments) {
+Bytes DescriptionBlock(const RawDumpSpec& plan, const std::vector<RawSegment>& segments) {
   Bytes block(kRecords + kRecordSize * segments.size(), 0);
-  StoreU16(block, kMarker, spec.marker);
-  StoreU16(block, kVersion, spec.version);
+  StoreU16(block, kMarker, plan.marker);
+  StoreU16(block, kVersion, plan.version);
   StoreU16(block, kSegmentCount,
-           spec.segmentCount.value_or(static_cast<std::uint16_t>(segments.size())));
+           plan.segmentCount.value_or(static_cast<std::uint16_t>(segments.size())));
   for (std::size_t i = 0; i < segments.size(); ++i) {
     const RawSegment& segment = segments[i];
     const std::size_t record = kRecords + kRecordSize * i;
@@ -192,11 +192,11 @@ std::uint32_t DroppedEntry(std::uint64_t& state) {
   return (stateByte << 24) | static_cast<std::uint32_t>(Below(state, kFreeNumber));
 }
 
-void CheckFlashSpec(const FlashSpec& spec, const std::vector<FlashSegment>& segments) {
-  if (spec.fsBlockSize <= kMapEntries || spec.fsBlockSize % 4 != 0) {
+void CheckFlashSpec(const FlashSpec& plan, const std::vector<FlashSegment>& segments) {
+  if (plan.fsBlockSize <= kMapEntries || plan.fsBlockSize % 4 != 0) {
     throw std::invalid_argument("fs_block size must be a multiple of 4 above 24");
   }
-  for (const auto& [number, data] : spec.logicalBlocks) {
+  for (const auto& [number, data] : plan.logicalBlocks) {
     if (number == 0 || number >= kFreeNumber) {
       throw std::invalid_argument("logical fs_block numbers run from 1 to 0xFFFFFE");
     }
@@ -206,12 +206,12 @@ void CheckFlashSpec(const FlashSpec& spec, const std::vector<FlashSegment>& segm
       throw std::invalid_argument("a logical fs_block starts with the MAP signatures");
     }
   }
-  if (spec.mountTableBlock && !spec.logicalBlocks.contains(*spec.mountTableBlock)) {
+  if (plan.mountTableBlock && !plan.logicalBlocks.contains(*plan.mountTableBlock)) {
     throw std::invalid_argument("the Mount Table block is not among the logical blocks");
   }
   // The tool holds the place of a missing MAP block with a whole block of free
   // entries, which lines up with the others only while none is dropped.
-  if (!spec.missingMapIds.empty() && spec.droppedPerMap != 0) {
+  if (!plan.missingMapIds.empty() && plan.droppedPerMap != 0) {
     throw std::invalid_argument("missing MAP ids cannot be combined with dropped entries");
   }
   if (segments.front().blocks == 1) {
@@ -237,8 +237,8 @@ std::uint32_t SegmentFileLength(const RawSegment& segment) {
   return static_cast<std::uint32_t>(length);
 }
 
-Bytes WriteRawDump(const RawDumpSpec& spec) {
-  std::vector<RawSegment> segments = spec.segments;
+Bytes WriteRawDump(const RawDumpSpec& plan) {
+  std::vector<RawSegment> segments = plan.segments;
   // The tool orders the records by start, keeping file order for equal starts.
   std::vector<std::size_t> order(segments.size());
   std::iota(order.begin(), order.end(), std::size_t{0});
@@ -247,10 +247,10 @@ Bytes WriteRawDump(const RawDumpSpec& spec) {
   });
 
   Bytes file;
-  if (spec.writeHeader) {
+  if (plan.writeHeader) {
     const std::size_t headerSize = kRecords + kRecordSize * segments.size();
     if (segments.empty()) {
-      file = DescriptionBlock(spec, segments);
+      file = DescriptionBlock(plan, segments);
     } else {
       RawSegment& first = segments[order.front()];
       if (first.data.size() < headerSize) first.data.resize(headerSize, 0);
@@ -258,21 +258,21 @@ Bytes WriteRawDump(const RawDumpSpec& spec) {
         throw std::invalid_argument("FS description block larger than the first page");
       }
       // Ends depend on the lengths only, so the block can be made now.
-      const Bytes header = DescriptionBlock(spec, segments);
+      const Bytes header = DescriptionBlock(plan, segments);
       std::copy(header.begin(), header.end(), first.data.begin());
     }
   }
 
   for (std::size_t i = 0; i < order.size(); ++i) {
     const RawSegment& segment = segments[order[i]];
-    AppendSegment(file, segment, spec.spareFill);
+    AppendSegment(file, segment, plan.spareFill);
     if (i + 1 == order.size()) break;
     const std::int64_t gap = std::int64_t{segments[order[i + 1]].start} -
                              std::int64_t{EndOf(segment)} - 1;
-    if (gap > 0) file.insert(file.end(), static_cast<std::size_t>(gap), spec.gapFill);
+    if (gap > 0) file.insert(file.end(), static_cast<std::size_t>(gap), plan.gapFill);
   }
 
-  if (spec.truncateTo && *spec.truncateTo < file.size()) file.resize(*spec.truncateTo);
+  if (plan.truncateTo && *plan.truncateTo < file.size()) file.resize(*plan.truncateTo);
   return file;
 }
 
@@ -303,7 +303,7 @@ RawDumpSpec LayoutToRawSpec(const FlashLayout& layout) {
     throw std::invalid_argument("FS description block larger than an fs_block");
   }
 
-  RawDumpSpec spec;
+  RawDumpSpec plan;
   std::uint64_t address = 0;
   std::size_t next = 0;
   for (const FlashSegment& flashSegment : layout.segments) {
@@ -334,37 +334,37 @@ RawDumpSpec LayoutToRawSpec(const FlashLayout& layout) {
     }
     address += SegmentFileLength(segment) + std::uint64_t{flashSegment.gapAfter};
     if (address > 0xFFFFFFFFu) throw std::invalid_argument("segments pass the 4 GiB address space");
-    spec.segments.push_back(std::move(segment));
+    plan.segments.push_back(std::move(segment));
   }
-  if (layout.recordsDescending) std::reverse(spec.segments.begin(), spec.segments.end());
-  return spec;
+  if (layout.recordsDescending) std::reverse(plan.segments.begin(), plan.segments.end());
+  return plan;
 }
 
-FlashLayout BuildFlash(const FlashSpec& spec) {
-  std::vector<FlashSegment> segments = spec.segments;
+FlashLayout BuildFlash(const FlashSpec& plan) {
+  std::vector<FlashSegment> segments = plan.segments;
   if (segments.empty()) segments.emplace_back();
-  CheckFlashSpec(spec, segments);
+  CheckFlashSpec(plan, segments);
 
-  const std::size_t fsBlockSize = spec.fsBlockSize;
+  const std::size_t fsBlockSize = plan.fsBlockSize;
   const std::size_t slots = (fsBlockSize - kMapEntries) / 4;
-  if (spec.droppedPerMap >= slots) throw std::invalid_argument("no MAP entry left to take");
-  const std::size_t mapSize = slots - spec.droppedPerMap;  // taken entries per MAP block
+  if (plan.droppedPerMap >= slots) throw std::invalid_argument("no MAP entry left to take");
+  const std::size_t mapSize = slots - plan.droppedPerMap;  // taken entries per MAP block
 
-  std::optional<std::uint32_t> mountBlock = spec.mountTableBlock;
-  if (!mountBlock && !spec.logicalBlocks.empty()) mountBlock = spec.logicalBlocks.begin()->first;
+  std::optional<std::uint32_t> mountBlock = plan.mountTableBlock;
+  if (!mountBlock && !plan.logicalBlocks.empty()) mountBlock = plan.logicalBlocks.begin()->first;
   std::vector<std::uint32_t> staleCandidates;  // the Mount Table's copy must stay at index 1
-  for (const auto& entry : spec.logicalBlocks) {
+  for (const auto& entry : plan.logicalBlocks) {
     if (entry.first != mountBlock) staleCandidates.push_back(entry.first);
   }
-  if (spec.staleCopies > 0 && staleCandidates.empty()) {
+  if (plan.staleCopies > 0 && staleCandidates.empty()) {
     throw std::invalid_argument("no logical block to make stale copies of");
   }
 
   // The number of MAP blocks depends on the number of physical blocks, which
   // includes the MAP blocks: grow both until they agree.
-  const std::size_t copiesPerId = spec.staleMapDuplicates ? 2 : 1;
+  const std::size_t copiesPerId = plan.staleMapDuplicates ? 2 : 1;
   const std::size_t fixedBlocks =
-      1 + spec.logicalBlocks.size() + spec.staleCopies + spec.freeBlocks;  // 1: header
+      1 + plan.logicalBlocks.size() + plan.staleCopies + plan.freeBlocks;  // 1: header
   std::size_t mapCount = 1;
   BlockCounts counts;
   for (;;) {
@@ -380,15 +380,15 @@ FlashLayout BuildFlash(const FlashSpec& spec) {
     throw std::invalid_argument("segments too small for the blocks");
   }
   if (mapCount * mapSize > kBlockMapCapacity) throw std::invalid_argument("fs_block array too large");
-  for (const std::uint32_t id : spec.missingMapIds) {
+  for (const std::uint32_t id : plan.missingMapIds) {
     if (id >= mapCount) throw std::invalid_argument("missing MAP id beyond the MAP blocks");
   }
 
-  std::uint64_t random = spec.seed;
+  std::uint64_t random = plan.seed;
   std::vector<Slot> slotsToPlace;
   for (std::uint32_t id = 0; id < mapCount; ++id) {
-    const bool missing = std::find(spec.missingMapIds.begin(), spec.missingMapIds.end(), id) !=
-                         spec.missingMapIds.end();
+    const bool missing = std::find(plan.missingMapIds.begin(), plan.missingMapIds.end(), id) !=
+                         plan.missingMapIds.end();
     for (std::size_t copy = 0; copy < copiesPerId; ++copy) {
       slotsToPlace.push_back(missing ? Slot{} : Slot{PhysicalBlock::Kind::Map, 0, id});
     }
@@ -396,12 +396,12 @@ FlashLayout BuildFlash(const FlashSpec& spec) {
   for (const std::uint32_t number : staleCandidates) {
     slotsToPlace.push_back({PhysicalBlock::Kind::Data, number, 0});
   }
-  for (std::uint32_t i = 0; i < spec.staleCopies; ++i) {
+  for (std::uint32_t i = 0; i < plan.staleCopies; ++i) {
     const auto pick = static_cast<std::size_t>(Below(random, staleCandidates.size()));
     slotsToPlace.push_back({PhysicalBlock::Kind::Data, staleCandidates[pick], 0});
   }
   slotsToPlace.resize(total - 1 - (mountBlock ? 1 : 0));  // free and surplus blocks: erased
-  if (spec.shuffle) Shuffle(slotsToPlace, random);
+  if (plan.shuffle) Shuffle(slotsToPlace, random);
 
   std::vector<Slot> physical{Slot{PhysicalBlock::Kind::Header, 0, 0}};
   if (mountBlock) physical.push_back({PhysicalBlock::Kind::Data, *mountBlock, 0});
@@ -424,8 +424,8 @@ FlashLayout BuildFlash(const FlashSpec& spec) {
   std::vector<std::uint32_t> blockMap(mapCount * mapSize, kFreeEntry);
 
   FlashLayout layout;
-  layout.fsBlockSize = spec.fsBlockSize;
-  layout.recordsDescending = spec.recordsDescending;
+  layout.fsBlockSize = plan.fsBlockSize;
+  layout.recordsDescending = plan.recordsDescending;
   layout.blocks.resize(physical.size());
   for (std::size_t p = 0; p < physical.size(); ++p) {
     const Slot& slot = physical[p];
@@ -435,7 +435,7 @@ FlashLayout BuildFlash(const FlashSpec& spec) {
       block.mapIndex = liveMap[slot.mapId] == p ? slot.mapId : mapCount + slot.mapId;
     } else if (slot.kind == PhysicalBlock::Kind::Data) {
       block.logical = slot.logical;
-      block.data = spec.logicalBlocks.at(slot.logical);
+      block.data = plan.logicalBlocks.at(slot.logical);
       block.data.resize(fsBlockSize, 0);
       if (liveData[slot.logical] != p) {
         // An older copy: different in every byte.
@@ -456,14 +456,14 @@ FlashLayout BuildFlash(const FlashSpec& spec) {
     map.entries.assign(blockMap.begin() + static_cast<std::ptrdiff_t>(id * mapSize),
                        blockMap.begin() + static_cast<std::ptrdiff_t>((id + 1) * mapSize));
     // Dropped entries hold no place: the taken ones keep their order around them.
-    for (std::uint32_t d = 0; d < spec.droppedPerMap; ++d) {
+    for (std::uint32_t d = 0; d < plan.droppedPerMap; ++d) {
       const auto at = static_cast<std::ptrdiff_t>(Below(random, map.entries.size() + 1));
       map.entries.insert(map.entries.begin() + at, DroppedEntry(random));
     }
     layout.maps.push_back(std::move(map));
   }
-  if (spec.staleMapDuplicates) {
-    const std::uint64_t highest = spec.logicalBlocks.empty() ? 1 : spec.logicalBlocks.rbegin()->first;
+  if (plan.staleMapDuplicates) {
+    const std::uint64_t highest = plan.logicalBlocks.empty() ? 1 : plan.logicalBlocks.rbegin()->first;
     for (std::uint32_t id = 0; id < mapCount; ++id) {
       MapBlockSpec map{id, std::vector<std::uint32_t>(slots)};
       for (std::uint32_t& entry : map.entries) {
@@ -481,7 +481,7 @@ FlashLayout BuildFlash(const FlashSpec& spec) {
   return layout;
 }
 
-Bytes BuildDump(const FlashSpec& spec) { return WriteRawDump(LayoutToRawSpec(BuildFlash(spec))); }
+Bytes BuildDump(const FlashSpec& plan) { return WriteRawDump(LayoutToRawSpec(BuildFlash(plan))); }
 
 Bytes MakeMountTable(const std::vector<MountUnit>& units, std::uint32_t fsBlockSize) {
   if (units.size() * kUnitSize + kEndMarkSize > fsBlockSize) {
@@ -551,37 +551,37 @@ Bytes MakeUnitImage(const UnitVolume& unit) {
   return image;
 }
 
-std::uint32_t AddUnits(FlashSpec& spec, const std::vector<UnitVolume>& units, std::uint32_t firstBlock,
+std::uint32_t AddUnits(FlashSpec& plan, const std::vector<UnitVolume>& units, std::uint32_t firstBlock,
                        const std::vector<MountUnit>& extra) {
   constexpr std::uint32_t kMountTableBlock = 1;
   if (firstBlock <= kMountTableBlock) throw std::invalid_argument("units must start after the Mount Table");
-  if (spec.fsBlockSize == 0) throw std::invalid_argument("fs_block size 0");
+  if (plan.fsBlockSize == 0) throw std::invalid_argument("fs_block size 0");
   std::vector<MountUnit> mounts;
   std::map<std::uint32_t, Bytes> blocks;
   std::uint64_t block = firstBlock;
   for (const UnitVolume& unit : units) {
     const Bytes image = MakeUnitImage(unit);
-    const std::size_t count = CeilDiv(image.size(), spec.fsBlockSize);
+    const std::size_t count = CeilDiv(image.size(), plan.fsBlockSize);
     // Start and size are 16-bit fields of the MTab unit.
     if (block > 0xFFFF || count > 0xFFFF) throw std::invalid_argument("unit beyond 16-bit block numbers");
     mounts.push_back({unit.mountPath, static_cast<std::uint16_t>(block), static_cast<std::uint16_t>(count), {}});
     for (std::size_t i = 0; i < count; ++i) {
-      const std::size_t from = i * spec.fsBlockSize;
-      const std::size_t to = std::min(image.size(), from + spec.fsBlockSize);
+      const std::size_t from = i * plan.fsBlockSize;
+      const std::size_t to = std::min(image.size(), from + plan.fsBlockSize);
       blocks[static_cast<std::uint32_t>(block + i)] =
           Bytes(image.begin() + static_cast<std::ptrdiff_t>(from), image.begin() + static_cast<std::ptrdiff_t>(to));
     }
     block += count;
   }
   mounts.insert(mounts.end(), extra.begin(), extra.end());
-  blocks[kMountTableBlock] = MakeMountTable(mounts, spec.fsBlockSize);
+  blocks[kMountTableBlock] = MakeMountTable(mounts, plan.fsBlockSize);
   for (const auto& [number, data] : blocks) {
-    if (spec.logicalBlocks.contains(number)) {
+    if (plan.logicalBlocks.contains(number)) {
       throw std::invalid_argument("logical fs_block " + std::to_string(number) + " is taken already");
     }
   }
-  spec.logicalBlocks.merge(blocks);
-  spec.mountTableBlock = kMountTableBlock;
+  plan.logicalBlocks.merge(blocks);
+  plan.mountTableBlock = kMountTableBlock;
   return static_cast<std::uint32_t>(block);
 }
 

@@ -79,7 +79,7 @@ std::uint32_t SegmentFileLength(const RawSegment& segment);
 // Writes the dump file's bytes: data in start order, each segment's pages
 // followed by their spares, gap bytes between segments.
 
-Bytes WriteRawDump(const RawDumpSpec& spec);
+Bytes WriteRawDump(const RawDumpSpec& plan);
 
 // ---------------------------------------------------------------------------
 // Level 2: logical fs_blocks on a simulated flash.
@@ -150,9 +150,9 @@ struct FlashSpec {
 //
 // Missing MAP ids cannot be combined with dropped entries: the tool holds a
 // missing block's place with a whole block of free entries.
-FlashLayout BuildFlash(const FlashSpec& spec);
+FlashLayout BuildFlash(const FlashSpec& plan);
 
-Bytes BuildDump(const FlashSpec& spec);
+Bytes BuildDump(const FlashSpec& plan);
 
 // One step of the splitmix64 generator behind every random choice of
 // BuildFlash: the same seed gives the same dump with any compiler.
@@ -192,9 +192,9 @@ Bytes MakeUnitImage(const UnitVolume& unit);
 // Puts a Mount Table into logical block 1 with one MTab unit per volume, and
 // each unit's bytes into the logical blocks from `firstBlock` on, one unit
 // after the other; `extra` units (made by hand, for testing) follow the
-// volumes' units in the table. Sets spec.mountTableBlock to 1. Returns the
+// volumes' units in the table. Sets plan.mountTableBlock to 1. Returns the
 // first logical block after the last unit.
-std::uint32_t AddUnits(FlashSpec& spec, const std::vector<UnitVolume>& units,
+std::uint32_t AddUnits(FlashSpec& plan, const std::vector<UnitVolume>& units,
                        std::uint32_t firstBlock = 2, const std::vector<MountUnit>& extra = {});
 
 // How a FAT volume fits the tool's addressing: one cluster is one fs_block,

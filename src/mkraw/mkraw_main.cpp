@@ -204,17 +204,17 @@ void CheckMountPath(const std::string& path) {
 }
 
 mk::FlashSpec MakeSpec(const Options& o) {
-  mk::FlashSpec spec;
-  spec.fsBlockSize = o.blockSize;
-  spec.seed = o.seed;
-  spec.shuffle = o.shuffle;
-  spec.freeBlocks = o.freeBlocks;
-  spec.staleCopies = o.stale;
-  spec.droppedPerMap = o.dropped;
-  spec.staleMapDuplicates = o.staleMaps;
-  spec.missingMapIds = o.missingMapIds;
+  mk::FlashSpec plan;
+  plan.fsBlockSize = o.blockSize;
+  plan.seed = o.seed;
+  plan.shuffle = o.shuffle;
+  plan.freeBlocks = o.freeBlocks;
+  plan.staleCopies = o.stale;
+  plan.droppedPerMap = o.dropped;
+  plan.staleMapDuplicates = o.staleMaps;
+  plan.missingMapIds = o.missingMapIds;
   for (std::uint32_t i = 0; i < o.segments; ++i) {
-    spec.segments.push_back({o.pageType, 0, i + 1 < o.segments ? o.gap : 0, {}});
+    plan.segments.push_back({o.pageType, 0, i + 1 < o.segments ? o.gap : 0, {}});
   }
 
   std::vector<mk::UnitVolume> units;
@@ -252,7 +252,7 @@ mk::FlashSpec MakeSpec(const Options& o) {
   for (const std::string& path : o.emptyUnits) {
     CheckMountPath(path);
     if (next > 0xFFFF) throw Failure{"too many units for 16-bit block numbers"};
-    spec.logicalBlocks[next] = mk::Bytes(o.blockSize, 0);
+    plan.logicalBlocks[next] = mk::Bytes(o.blockSize, 0);
     extra.push_back({path, static_cast<std::uint16_t>(next), 1, {}});
     ++next;
   }
@@ -261,8 +261,8 @@ mk::FlashSpec MakeSpec(const Options& o) {
     extra.push_back({path, 0, 0, {}});
   }
   if (units.size() + extra.size() > 21) throw Failure{"quillex4 reads at most 21 MTab units"};
-  mk::AddUnits(spec, units, 2, extra);
-  return spec;
+  mk::AddUnits(plan, units, 2, extra);
+  return plan;
 }
 
 // Writes through a temporary file beside the output, renamed into place only
@@ -305,10 +305,10 @@ int main(int argc, char** argv) {
   }
   try {
     const Options options = ParseArguments(args);
-    const mk::FlashSpec spec = MakeSpec(options);
+    const mk::FlashSpec plan = MakeSpec(options);
     mk::Bytes dump;
     try {
-      dump = mk::BuildDump(spec);
+      dump = mk::BuildDump(plan);
     } catch (const std::invalid_argument& e) {
       throw Failure{std::string("cannot lay out the dump: ") + e.what()};
     }

@@ -128,33 +128,33 @@ TEST(Extraction, SeveralUnitsGiveExactConsoleLogAndFiles) {
   bare[1] = 0x00;
   bare[3] = 'M';
 
-  mk::FlashSpec spec;
-  spec.fsBlockSize = kBs;
-  spec.seed = 7;
+  mk::FlashSpec plan;
+  plan.fsBlockSize = kBs;
+  plan.seed = 7;
   std::uint16_t next = 2;
   auto place = [&](const Bytes& image) {
     const std::uint16_t start = next;
     for (std::size_t at = 0; at < image.size(); at += kBs) {
-      spec.logicalBlocks[next++] = Bytes(image.begin() + static_cast<std::ptrdiff_t>(at),
+      plan.logicalBlocks[next++] = Bytes(image.begin() + static_cast<std::ptrdiff_t>(at),
                                          image.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(image.size(), at + kBs)));
     }
     return start;
   };
   const std::uint16_t s16 = place(unit16), s12 = place(unit12), s32 = place(unit32), sBare = place(bare);
   const std::uint16_t sJunk = next;
-  spec.logicalBlocks[next++] = Bytes(kBs, 0);
+  plan.logicalBlocks[next++] = Bytes(kBs, 0);
   auto blocks = [](const Bytes& b) { return static_cast<std::uint16_t>((b.size() + kBs - 1) / kBs); };
-  spec.logicalBlocks[1] = mk::MakeMountTable({{"/", s16, blocks(unit16), {}},
+  plan.logicalBlocks[1] = mk::MakeMountTable({{"/", s16, blocks(unit16), {}},
                                               {"/../a/b", s12, blocks(unit12), {}},
                                               {"/fat32", s32, blocks(unit32), {}},
                                               {"/none", 0, 0, {}},
                                               {"/junk", sJunk, 1, {}},
                                               {"/boot", sBare, blocks(bare), {}}},
                                              kBs);
-  spec.mountTableBlock = 1;
+  plan.mountTableBlock = 1;
 
   TempDir dir;
-  WriteFile(dir / "name.raw", mk::BuildDump(spec));
+  WriteFile(dir / "name.raw", mk::BuildDump(plan));
   const ToolRun run = RunQuillex4(dir.path(), {"name.raw"});
   ASSERT_EQ(run.status, 0) << run.out;
 

@@ -55,17 +55,17 @@ struct FlashOptions {
 };
 
 mk::FlashSpec NewSpec(const FlashOptions& options) {
-  mk::FlashSpec spec;
-  spec.fsBlockSize = options.fsBlockSize;
-  spec.seed = options.seed;
-  spec.shuffle = options.shuffle;
-  spec.segments = options.segments;
-  spec.freeBlocks = options.freeBlocks;
-  spec.staleCopies = options.staleCopies;
-  spec.droppedPerMap = options.droppedPerMap;
-  spec.staleMapDuplicates = options.staleMapDuplicates;
-  spec.recordsDescending = options.recordsDescending;
-  return spec;
+  mk::FlashSpec plan;
+  plan.fsBlockSize = options.fsBlockSize;
+  plan.seed = options.seed;
+  plan.shuffle = options.shuffle;
+  plan.segments = options.segments;
+  plan.freeBlocks = options.freeBlocks;
+  plan.staleCopies = options.staleCopies;
+  plan.droppedPerMap = options.droppedPerMap;
+  plan.staleMapDuplicates = options.staleMapDuplicates;
+  plan.recordsDescending = options.recordsDescending;
+  return plan;
 }
 
 // A unit the test expects to be walked: where it starts, which partition
@@ -150,30 +150,30 @@ class FatVolumesTest : public ::testing::Test {
   // A volume of the given kind holding `tree`.
   MtoolsVolume VolumeOf(const fs::path& tree, FatBits bits, std::uint32_t fsBlockSize,
                         const std::string& imageName) {
-    MtoolsVolumeSpec spec;
-    spec.bits = bits;
-    spec.fsBlockSize = fsBlockSize;
-    return MakeMtoolsVolumeFromTree(spec, tree, Work(imageName));
+    MtoolsVolumeSpec plan;
+    plan.bits = bits;
+    plan.fsBlockSize = fsBlockSize;
+    return MakeMtoolsVolumeFromTree(plan, tree, Work(imageName));
   }
 
   // Places the volumes one unit after the other from logical block 2, in
   // this order in the Mount Table, followed by `extraUnits` as they are.
   // Returns each volume unit's start block.
-  std::vector<std::uint16_t> PlaceUnits(mk::FlashSpec& spec, const std::vector<mk::UnitVolume>& units,
+  std::vector<std::uint16_t> PlaceUnits(mk::FlashSpec& plan, const std::vector<mk::UnitVolume>& units,
                                         const std::vector<mk::MountUnit>& extraUnits = {}) {
     std::vector<mk::MountUnit> mounts;
     std::vector<std::uint16_t> starts;
     std::uint32_t next = 2;
     for (const auto& unit : units) {
-      spec.logicalBlocks.erase(1);
-      const std::uint32_t after = mk::AddUnits(spec, {unit}, next);
+      plan.logicalBlocks.erase(1);
+      const std::uint32_t after = mk::AddUnits(plan, {unit}, next);
       mounts.push_back({unit.mountPath, static_cast<std::uint16_t>(next),
                         static_cast<std::uint16_t>(after - next), {}});
       starts.push_back(static_cast<std::uint16_t>(next));
       next = after;
     }
     mounts.insert(mounts.end(), extraUnits.begin(), extraUnits.end());
-    spec.logicalBlocks[1] = mk::MakeMountTable(mounts, spec.fsBlockSize);
+    plan.logicalBlocks[1] = mk::MakeMountTable(mounts, plan.fsBlockSize);
     return starts;
   }
 
@@ -196,10 +196,10 @@ class FatVolumesTest : public ::testing::Test {
   // One volume in the unit "/", extracted and compared with the tree.
   void ExpectSingleUnitRoundTrip(const fs::path& tree, FatBits bits, const FlashOptions& flash) {
     const MtoolsVolume volume = VolumeOf(tree, bits, flash.fsBlockSize, "volume.img");
-    mk::FlashSpec spec = NewSpec(flash);
+    mk::FlashSpec plan = NewSpec(flash);
     const std::uint8_t parType = bits == FatBits::Fat12 ? 0x01 : 0x04;
-    const auto starts = PlaceUnits(spec, {{"/", ReadVolume(volume), parType, true}});
-    const ToolRun run = Extract(mk::BuildDump(spec));
+    const auto starts = PlaceUnits(plan, {{"/", ReadVolume(volume), parType, true}});
+    const ToolRun run = Extract(mk::BuildDump(plan));
 
     ASSERT_FALSE(run.timedOut);
     EXPECT_EQ(run.status, 0);
@@ -369,9 +369,9 @@ TEST_F(FatVolumesTest, NamesBeginningWithADotAreNotSaved) {
   WriteTreeFile(expected / "Sub directory" / "kept.file.txt", SeededBytes(301, 2));
   WriteTreeFile(expected / "ROOT.TXT", SeededBytes(303, 4));
 
-  mk::FlashSpec spec = NewSpec({});
-  const auto starts = PlaceUnits(spec, {{"/", ReadVolume(volume), 0x01, true}});
-  const ToolRun run = Extract(mk::BuildDump(spec));
+  mk::FlashSpec plan = NewSpec({});
+  const auto starts = PlaceUnits(plan, {{"/", ReadVolume(volume), 0x01, true}});
+  const ToolRun run = Extract(mk::BuildDump(plan));
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(ConsoleFromMountTable(run.out),
             ExpectedFromMountTable(WalkedLines({"", starts[0], 1, 0x01, volume, 2}, 0x800)));
@@ -404,9 +404,9 @@ TEST_F(FatVolumesTest, LowerCaseShortNamesComeBackInUpperCase) {
   WriteTreeFile(expected / "LOWER.TXT", lower);
   WriteTreeFile(expected / "PHOTOS" / "README", readme);
 
-  mk::FlashSpec spec = NewSpec({});
-  const auto starts = PlaceUnits(spec, {{"/", image, 0x01, true}});
-  const ToolRun run = Extract(mk::BuildDump(spec));
+  mk::FlashSpec plan = NewSpec({});
+  const auto starts = PlaceUnits(plan, {{"/", image, 0x01, true}});
+  const ToolRun run = Extract(mk::BuildDump(plan));
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(ConsoleFromMountTable(run.out),
             ExpectedFromMountTable(WalkedLines({"", starts[0], 1, 0x01, volume, 2}, 0x800)));
@@ -445,9 +445,9 @@ TEST_F(FatVolumesTest, RootFilesAreSavedOnlyWithoutTheArchiveBit) {
   WriteTreeFile(expected / "SUB" / "ROINSUB.TXT", readOnlyInSub);
   fs::create_directory(expected / "SUB" / "Made by mmd");
 
-  mk::FlashSpec spec = NewSpec({});
-  const auto starts = PlaceUnits(spec, {{"/", ReadVolume(volume), 0x01, true}});
-  const ToolRun run = Extract(mk::BuildDump(spec));
+  mk::FlashSpec plan = NewSpec({});
+  const auto starts = PlaceUnits(plan, {{"/", ReadVolume(volume), 0x01, true}});
+  const ToolRun run = Extract(mk::BuildDump(plan));
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(ConsoleFromMountTable(run.out),
             ExpectedFromMountTable(WalkedLines({"", starts[0], 1, 0x01, volume, 4}, 0x800)));
@@ -492,9 +492,9 @@ TEST_F(FatVolumesTest, DeletedFilesAreSavedUnderTheirE5NameOrTheirLongName) {
   WriteTreeFile(expected / "Deleted here" / "Kept file with a long name.bin", kept);
   WriteTreeFile(expected / "Deleted here" / "ZAFTER.TXT", after);
 
-  mk::FlashSpec spec = NewSpec({});
-  const auto starts = PlaceUnits(spec, {{"/", ReadVolume(volume), 0x01, true}});
-  const ToolRun run = Extract(mk::BuildDump(spec));
+  mk::FlashSpec plan = NewSpec({});
+  const auto starts = PlaceUnits(plan, {{"/", ReadVolume(volume), 0x01, true}});
+  const ToolRun run = Extract(mk::BuildDump(plan));
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(ConsoleFromMountTable(run.out),
             ExpectedFromMountTable(WalkedLines({"", starts[0], 1, 0x01, volume, 8}, cluster)));
@@ -545,9 +545,9 @@ TEST_F(FatVolumesTest, FragmentedFilesAndDirectories) {
   }
   ASSERT_TRUE(jumps) << "mcopy did not fill the holes";
 
-  mk::FlashSpec spec = NewSpec({});
-  const auto starts = PlaceUnits(spec, {{"/", image, 0x01, true}});
-  const ToolRun run = Extract(mk::BuildDump(spec));
+  mk::FlashSpec plan = NewSpec({});
+  const auto starts = PlaceUnits(plan, {{"/", image, 0x01, true}});
+  const ToolRun run = Extract(mk::BuildDump(plan));
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(ConsoleFromMountTable(run.out),
             ExpectedFromMountTable(WalkedLines({"", starts[0], 1, 0x01, volume, 51}, cluster)));
@@ -607,9 +607,9 @@ TEST_F(FatVolumesTest, ChainThatLoopsBackEndsWithAWarning) {
   ASSERT_GE(Fat12Entry(image, third), 0xFF8);
   SetFat12Entry(image, third, first);
 
-  mk::FlashSpec spec = NewSpec({});
-  const auto starts = PlaceUnits(spec, {{"/u", image, 0x01, true}});
-  const ToolRun run = Extract(mk::BuildDump(spec));
+  mk::FlashSpec plan = NewSpec({});
+  const auto starts = PlaceUnits(plan, {{"/u", image, 0x01, true}});
+  const ToolRun run = Extract(mk::BuildDump(plan));
   ASSERT_FALSE(run.timedOut);
   EXPECT_EQ(run.status, 0);
   std::vector<std::string> lines = WalkedLines({"u", starts[0], 1, 0x01, volume, 2}, cluster);
@@ -639,9 +639,9 @@ TEST_F(FatVolumesTest, DirectoryThatPointsBackIsNotWalkedAgain) {
   image.at(back + 26) = static_cast<std::uint8_t>(subCluster);
   image.at(back + 27) = static_cast<std::uint8_t>(subCluster >> 8);
 
-  mk::FlashSpec spec = NewSpec({});
-  const auto starts = PlaceUnits(spec, {{"/u", image, 0x01, true}});
-  const ToolRun run = Extract(mk::BuildDump(spec));
+  mk::FlashSpec plan = NewSpec({});
+  const auto starts = PlaceUnits(plan, {{"/u", image, 0x01, true}});
+  const ToolRun run = Extract(mk::BuildDump(plan));
   ASSERT_FALSE(run.timedOut);
   EXPECT_EQ(run.status, 0);
   std::vector<std::string> lines = WalkedLines({"u", starts[0], 1, 0x01, volume, 1}, cluster);
@@ -708,7 +708,7 @@ TEST_F(FatVolumesTest, SeveralUnitsEachUnderItsOwnDirectory) {
   flash.segments = {{mk::kPageTypeSmall, 0, 0, {}}, {mk::kPageTypeNone, 0, 0x800, {}}};
   flash.freeBlocks = 4;
   flash.staleCopies = 3;
-  mk::FlashSpec spec = NewSpec(flash);
+  mk::FlashSpec plan = NewSpec(flash);
   // After the volumes: a unit at start 0, and a unit whose first fs_block is
   // all zero bytes.
   std::vector<mk::UnitVolume> volumes{{"/", ReadVolume(rootVolume), 0x01, true},
@@ -720,12 +720,12 @@ TEST_F(FatVolumesTest, SeveralUnitsEachUnderItsOwnDirectory) {
     emptyBlock += static_cast<std::uint32_t>((3 * 512 + v.volume.size() + bs - 1) / bs);
   }
   const auto starts =
-      PlaceUnits(spec, volumes, {{"/zero", 0, 4, {}}, {"/empty", static_cast<std::uint16_t>(emptyBlock), 2, {}}});
-  ASSERT_EQ(spec.logicalBlocks.count(emptyBlock), 0u);
-  spec.logicalBlocks[emptyBlock] = Bytes(bs, 0);
-  spec.logicalBlocks[emptyBlock + 1] = Bytes(bs, 0);
+      PlaceUnits(plan, volumes, {{"/zero", 0, 4, {}}, {"/empty", static_cast<std::uint16_t>(emptyBlock), 2, {}}});
+  ASSERT_EQ(plan.logicalBlocks.count(emptyBlock), 0u);
+  plan.logicalBlocks[emptyBlock] = Bytes(bs, 0);
+  plan.logicalBlocks[emptyBlock + 1] = Bytes(bs, 0);
 
-  const ToolRun run = Extract(mk::BuildDump(spec));
+  const ToolRun run = Extract(mk::BuildDump(plan));
   ASSERT_FALSE(run.timedOut);
   EXPECT_EQ(run.status, 0);
 
@@ -760,9 +760,9 @@ TEST_F(FatVolumesTest, UnitTwoLevelsDownWithoutAParentUnit) {
   WriteTreeFile(tree / "SOUND.MP3", SeededBytes(6000, 1));
   WriteTreeFile(tree / "Ring tones" / "Nice ring tone.mp3", SeededBytes(9000, 2));
   const MtoolsVolume volume = VolumeOf(tree, FatBits::Fat12, 0x800, "volume.img");
-  mk::FlashSpec spec = NewSpec({});
-  const auto starts = PlaceUnits(spec, {{"/tpa/user files", ReadVolume(volume), 0x01, true}});
-  const ToolRun run = Extract(mk::BuildDump(spec));
+  mk::FlashSpec plan = NewSpec({});
+  const auto starts = PlaceUnits(plan, {{"/tpa/user files", ReadVolume(volume), 0x01, true}});
+  const ToolRun run = Extract(mk::BuildDump(plan));
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(ConsoleFromMountTable(run.out),
             ExpectedFromMountTable(WalkedLines({"tpa/user files", starts[0], 1, 0x01, volume, 2}, 0x800)));
@@ -781,10 +781,10 @@ TEST_F(FatVolumesTest, MountPathsStayInsideTheOutputDirectory) {
   WriteTreeFile(tree / "Inside.file.txt", SeededBytes(2500, 1));
   const MtoolsVolume first = VolumeOf(tree, FatBits::Fat12, 0x800, "first.img");
   const MtoolsVolume second = VolumeOf(tree, FatBits::Fat12, 0x800, "second.img");
-  mk::FlashSpec spec = NewSpec({});
-  const auto starts = PlaceUnits(spec, {{"/../../up", ReadVolume(first), 0x01, true},
+  mk::FlashSpec plan = NewSpec({});
+  const auto starts = PlaceUnits(plan, {{"/../../up", ReadVolume(first), 0x01, true},
                                         {"/./odd:name*?/..", ReadVolume(second), 0x01, true}});
-  const ToolRun run = Extract(mk::BuildDump(spec));
+  const ToolRun run = Extract(mk::BuildDump(plan));
   EXPECT_EQ(run.status, 0);
   std::vector<std::string> lines = WalkedLines({"up", starts[0], 1, 0x01, first, 1}, 0x800);
   const auto more = WalkedLines({"odd_name__", starts[1], 2, 0x01, second, 1}, 0x800);

@@ -171,13 +171,13 @@ Decoded Decode(const Bytes& file) {
   return out;
 }
 
-// The normal FS image that the logical blocks of a spec should give.
-Bytes ExpectedImage(const mk::FlashSpec& spec) {
-  const std::uint32_t highest = spec.logicalBlocks.rbegin()->first;
-  Bytes image(std::size_t{highest} * spec.fsBlockSize, 0);
-  for (const auto& [number, data] : spec.logicalBlocks) {
-    const std::size_t size = std::min<std::size_t>(data.size(), spec.fsBlockSize);
-    std::copy_n(data.begin(), size, image.begin() + static_cast<std::ptrdiff_t>((number - 1) * spec.fsBlockSize));
+// The normal FS image that the logical blocks of a plan should give.
+Bytes ExpectedImage(const mk::FlashSpec& plan) {
+  const std::uint32_t highest = plan.logicalBlocks.rbegin()->first;
+  Bytes image(std::size_t{highest} * plan.fsBlockSize, 0);
+  for (const auto& [number, data] : plan.logicalBlocks) {
+    const std::size_t size = std::min<std::size_t>(data.size(), plan.fsBlockSize);
+    std::copy_n(data.begin(), size, image.begin() + static_cast<std::ptrdiff_t>((number - 1) * plan.fsBlockSize));
   }
   return image;
 }
@@ -220,14 +220,14 @@ std::vector<std::uint32_t> TakenEntries(const mk::FlashLayout& layout) {
 // WriteRawDump.
 
 TEST(WriteRawDump, HeaderFieldsAtTheirOffsets) {
-  mk::RawDumpSpec spec;
-  spec.segments.push_back(Segment(0, Pattern(0x800, 1)));
+  mk::RawDumpSpec plan;
+  plan.segments.push_back(Segment(0, Pattern(0x800, 1)));
   mk::RawSegment second = Segment(0x900, Pattern(0x400, 2), mk::kPageTypeSmall);
   second.end = 0x10FF;
   second.erase = 0x40000;
   second.fsBlockSize = 0x200;
-  spec.segments.push_back(second);
-  const Bytes file = mk::WriteRawDump(spec);
+  plan.segments.push_back(second);
+  const Bytes file = mk::WriteRawDump(plan);
 
   EXPECT_EQ(Le(file, 0, 2), 3u);
   EXPECT_EQ(Le(file, 2, 2), 26u);
@@ -252,30 +252,30 @@ TEST(WriteRawDump, HeaderFieldsAtTheirOffsets) {
   EXPECT_EQ(Le(file, 74, 4), 18u);
   EXPECT_EQ(Le(file, 78, 2), 0u);
   // The header replaced only its own bytes of the first segment.
-  EXPECT_EQ(Slice(file, 80, 0x800 - 80), Slice(spec.segments[0].data, 80, 0x800 - 80));
+  EXPECT_EQ(Slice(file, 80, 0x800 - 80), Slice(plan.segments[0].data, 80, 0x800 - 80));
 }
 
 TEST(WriteRawDump, MarkerVersionAndCountAsGiven) {
-  mk::RawDumpSpec spec;
-  spec.marker = 0x1234;
-  spec.version = 25;
-  spec.segmentCount = 12;
-  spec.segments.push_back(Segment(0, Pattern(0x100, 3)));
-  const Bytes file = mk::WriteRawDump(spec);
+  mk::RawDumpSpec plan;
+  plan.marker = 0x1234;
+  plan.version = 25;
+  plan.segmentCount = 12;
+  plan.segments.push_back(Segment(0, Pattern(0x100, 3)));
+  const Bytes file = mk::WriteRawDump(plan);
   EXPECT_EQ(Le(file, 0, 2), 0x1234u);
   EXPECT_EQ(Le(file, 2, 2), 25u);
   EXPECT_EQ(Le(file, 8, 2), 12u);
-  EXPECT_EQ(Slice(file, 48, 0x100 - 48), Slice(spec.segments[0].data, 48, 0x100 - 48));
+  EXPECT_EQ(Slice(file, 48, 0x100 - 48), Slice(plan.segments[0].data, 48, 0x100 - 48));
 }
 
 TEST(WriteRawDump, WithoutHeaderTheDataStaysAsGiven) {
-  mk::RawDumpSpec spec;
-  spec.writeHeader = false;
+  mk::RawDumpSpec plan;
+  plan.writeHeader = false;
   Bytes data = Pattern(0x300, 4);
   data[0] = 0xBA;
   data[1] = 0xBE;
-  spec.segments.push_back(Segment(0, data));
-  EXPECT_EQ(mk::WriteRawDump(spec), data);
+  plan.segments.push_back(Segment(0, data));
+  EXPECT_EQ(mk::WriteRawDump(plan), data);
 }
 
 TEST(WriteRawDump, NoSegmentsGivesTheBareHeader) {
@@ -287,36 +287,36 @@ TEST(WriteRawDump, NoSegmentsGivesTheBareHeader) {
 }
 
 TEST(WriteRawDump, ShortFirstSegmentIsLengthenedToHoldTheHeader) {
-  mk::RawDumpSpec spec;
-  spec.segments.push_back(Segment(0x40, Bytes{1, 2, 3}));
-  const Bytes file = mk::WriteRawDump(spec);
+  mk::RawDumpSpec plan;
+  plan.segments.push_back(Segment(0x40, Bytes{1, 2, 3}));
+  const Bytes file = mk::WriteRawDump(plan);
   ASSERT_EQ(file.size(), 48u);
   EXPECT_EQ(Le(file, 16, 4), 0x40u);
   EXPECT_EQ(Le(file, 24, 4), 0x40u + 47u);
 }
 
 TEST(WriteRawDump, HeaderMustFitTheFirstPage) {
-  mk::RawDumpSpec spec;
+  mk::RawDumpSpec plan;
   for (std::uint32_t i = 0; i < 16; ++i) {  // 16 + 16 * 32 = 528 bytes > 512
-    spec.segments.push_back(Segment(i * 0x1000, Pattern(0x400, i), mk::kPageTypeSmall));
+    plan.segments.push_back(Segment(i * 0x1000, Pattern(0x400, i), mk::kPageTypeSmall));
   }
-  EXPECT_THROW(mk::WriteRawDump(spec), std::invalid_argument);
-  spec.segments.pop_back();  // 496 bytes fit
-  EXPECT_NO_THROW(mk::WriteRawDump(spec));
+  EXPECT_THROW(mk::WriteRawDump(plan), std::invalid_argument);
+  plan.segments.pop_back();  // 496 bytes fit
+  EXPECT_NO_THROW(mk::WriteRawDump(plan));
 }
 
 TEST(WriteRawDump, HeaderLivesInTheFirstPageData) {
-  mk::RawDumpSpec spec;
-  spec.spareFill = 0x77;
-  spec.segments.push_back(Segment(0, Pattern(0x400, 5), mk::kPageTypeSmall));
-  const Bytes file = mk::WriteRawDump(spec);
+  mk::RawDumpSpec plan;
+  plan.spareFill = 0x77;
+  plan.segments.push_back(Segment(0, Pattern(0x400, 5), mk::kPageTypeSmall));
+  const Bytes file = mk::WriteRawDump(plan);
   ASSERT_EQ(file.size(), 2u * 528u);
   EXPECT_EQ(Le(file, 0, 2), 3u);
   EXPECT_EQ(Le(file, 24, 4), 2u * 528u - 1u);  // the end counts the spares
   EXPECT_EQ(Le(file, 42, 4), 18u);
-  EXPECT_EQ(Slice(file, 48, 512 - 48), Slice(spec.segments[0].data, 48, 512 - 48));
+  EXPECT_EQ(Slice(file, 48, 512 - 48), Slice(plan.segments[0].data, 48, 512 - 48));
   EXPECT_EQ(Slice(file, 512, 16), Bytes(16, 0x77));
-  EXPECT_EQ(Slice(file, 528, 512), Slice(spec.segments[0].data, 512, 512));
+  EXPECT_EQ(Slice(file, 528, 512), Slice(plan.segments[0].data, 512, 512));
 }
 
 struct PagingCase {
@@ -333,13 +333,13 @@ class WriteRawDumpPaging : public testing::TestWithParam<PagingCase> {};
 
 TEST_P(WriteRawDumpPaging, EveryPageIsFollowedByItsSpare) {
   const PagingCase& param = GetParam();
-  mk::RawDumpSpec spec;
-  spec.writeHeader = false;
-  spec.spareFill = 0x5A;
-  spec.segments.push_back(Segment(0, Pattern(param.dataSize, 6), param.pageType));
-  const Bytes& data = spec.segments[0].data;
-  const Bytes file = mk::WriteRawDump(spec);
-  EXPECT_EQ(mk::SegmentFileLength(spec.segments[0]), file.size());
+  mk::RawDumpSpec plan;
+  plan.writeHeader = false;
+  plan.spareFill = 0x5A;
+  plan.segments.push_back(Segment(0, Pattern(param.dataSize, 6), param.pageType));
+  const Bytes& data = plan.segments[0].data;
+  const Bytes file = mk::WriteRawDump(plan);
+  EXPECT_EQ(mk::SegmentFileLength(plan.segments[0]), file.size());
   if (param.pageData == 0) {
     EXPECT_EQ(file, data);
     return;
@@ -368,12 +368,12 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<PagingCase>& tested) { return std::string(tested.param.name); });
 
 TEST(WriteRawDump, RecordsInFileOrderDataInStartOrderWithGaps) {
-  mk::RawDumpSpec spec;
-  spec.gapFill = 0xEE;
-  spec.segments.push_back(Segment(0x300, Bytes(0x40, 0xCC)));
-  spec.segments.push_back(Segment(0x000, Bytes(0x100, 0xAA)));
-  spec.segments.push_back(Segment(0x180, Bytes(0x80, 0xBB)));
-  const Bytes file = mk::WriteRawDump(spec);
+  mk::RawDumpSpec plan;
+  plan.gapFill = 0xEE;
+  plan.segments.push_back(Segment(0x300, Bytes(0x40, 0xCC)));
+  plan.segments.push_back(Segment(0x000, Bytes(0x100, 0xAA)));
+  plan.segments.push_back(Segment(0x180, Bytes(0x80, 0xBB)));
+  const Bytes file = mk::WriteRawDump(plan);
 
   // Records as given.
   EXPECT_EQ(Le(file, 16, 4), 0x300u);
@@ -392,23 +392,23 @@ TEST(WriteRawDump, RecordsInFileOrderDataInStartOrderWithGaps) {
 }
 
 TEST(WriteRawDump, GapAfterAPagedSegmentCountsFromItsRecordedEnd) {
-  mk::RawDumpSpec spec;
-  spec.writeHeader = false;
-  spec.segments.push_back(Segment(0, Bytes(512, 0x11), mk::kPageTypeSmall));  // 528 bytes, end 0x20F
-  spec.segments.push_back(Segment(0x300, Bytes(4, 0x22)));
-  const Bytes file = mk::WriteRawDump(spec);
+  mk::RawDumpSpec plan;
+  plan.writeHeader = false;
+  plan.segments.push_back(Segment(0, Bytes(512, 0x11), mk::kPageTypeSmall));  // 528 bytes, end 0x20F
+  plan.segments.push_back(Segment(0x300, Bytes(4, 0x22)));
+  const Bytes file = mk::WriteRawDump(plan);
   ASSERT_EQ(file.size(), 528u + (0x300u - 0x20Fu - 1u) + 4u);
   EXPECT_EQ(Slice(file, 528, 0x300 - 528), Bytes(0x300 - 528, 0xEE));
   EXPECT_EQ(Slice(file, 0x300, 4), Bytes(4, 0x22));
 }
 
 TEST(WriteRawDump, EqualOrOverlappingStartsKeepFileOrderWithoutGap) {
-  mk::RawDumpSpec spec;
-  spec.writeHeader = false;
-  spec.segments.push_back(Segment(0x10, Bytes(8, 0x01)));
-  spec.segments.push_back(Segment(0x10, Bytes(8, 0x02)));
-  spec.segments.push_back(Segment(0x00, Bytes(0x40, 0x03)));  // overlaps both
-  const Bytes file = mk::WriteRawDump(spec);
+  mk::RawDumpSpec plan;
+  plan.writeHeader = false;
+  plan.segments.push_back(Segment(0x10, Bytes(8, 0x01)));
+  plan.segments.push_back(Segment(0x10, Bytes(8, 0x02)));
+  plan.segments.push_back(Segment(0x00, Bytes(0x40, 0x03)));  // overlaps both
+  const Bytes file = mk::WriteRawDump(plan);
   Bytes expected(0x40, 0x03);
   expected.insert(expected.end(), 8, 0x01);
   expected.insert(expected.end(), 8, 0x02);
@@ -416,17 +416,17 @@ TEST(WriteRawDump, EqualOrOverlappingStartsKeepFileOrderWithoutGap) {
 }
 
 TEST(WriteRawDump, TruncationCutsTheFileOnly) {
-  mk::RawDumpSpec spec;
-  spec.segments.push_back(Segment(0, Pattern(0x400, 7)));
-  spec.segments.push_back(Segment(0x500, Pattern(0x400, 8), mk::kPageTypeSmall));
-  const Bytes whole = mk::WriteRawDump(spec);
-  spec.truncateTo = 0x501;
-  const Bytes cut = mk::WriteRawDump(spec);
+  mk::RawDumpSpec plan;
+  plan.segments.push_back(Segment(0, Pattern(0x400, 7)));
+  plan.segments.push_back(Segment(0x500, Pattern(0x400, 8), mk::kPageTypeSmall));
+  const Bytes whole = mk::WriteRawDump(plan);
+  plan.truncateTo = 0x501;
+  const Bytes cut = mk::WriteRawDump(plan);
   ASSERT_EQ(cut.size(), 0x501u);
   EXPECT_EQ(cut, Slice(whole, 0, 0x501));
   EXPECT_EQ(Le(cut, 56, 4), 0x500u + 2u * 528u - 1u);  // records still give the full ends
-  spec.truncateTo = whole.size() + 10;
-  EXPECT_EQ(mk::WriteRawDump(spec), whole);
+  plan.truncateTo = whole.size() + 10;
+  EXPECT_EQ(mk::WriteRawDump(plan), whole);
 }
 
 // ---------------------------------------------------------------------------
@@ -456,10 +456,10 @@ TEST(MakeMapBlock, RefusesMoreEntriesThanSlots) {
 // BuildFlash.
 
 mk::FlashSpec SmallFlash(std::uint32_t highest) {
-  mk::FlashSpec spec;
-  spec.fsBlockSize = 0x80;  // 26 entries per MAP block
-  spec.logicalBlocks = LogicalBlocks(highest, spec.fsBlockSize);
-  return spec;
+  mk::FlashSpec plan;
+  plan.fsBlockSize = 0x80;  // 26 entries per MAP block
+  plan.logicalBlocks = LogicalBlocks(highest, plan.fsBlockSize);
+  return plan;
 }
 
 // What the live MAP blocks must say about physical block p.
@@ -468,9 +468,9 @@ std::uint32_t ExpectedEntry(const mk::PhysicalBlock& block) {
 }
 
 TEST(BuildFlash, FirstSegmentNotAMultipleOfMapSizeGivesTwoRuns) {
-  mk::FlashSpec spec = SmallFlash(47);  // 40 blocks present
-  spec.segments = {mk::FlashSegment{mk::kPageTypeNone, 30, 0, {}}, mk::FlashSegment{}};
-  const mk::FlashLayout layout = mk::BuildFlash(spec);
+  mk::FlashSpec plan = SmallFlash(47);  // 40 blocks present
+  plan.segments = {mk::FlashSegment{mk::kPageTypeNone, 30, 0, {}}, mk::FlashSegment{}};
+  const mk::FlashLayout layout = mk::BuildFlash(plan);
 
   // 30 + 1 + 40 + 3 MAP blocks: ids 0 and 1 cover the first segment, id 2 the rest.
   ASSERT_EQ(layout.segments[0].blocks, 30u);
@@ -490,10 +490,10 @@ TEST(BuildFlash, FirstSegmentNotAMultipleOfMapSizeGivesTwoRuns) {
 }
 
 TEST(BuildFlash, ZeroCountsShareTheBlocksEvenly) {
-  mk::FlashSpec spec = SmallFlash(80);
-  spec.segments = {mk::FlashSegment{}, mk::FlashSegment{mk::kPageTypeNone, 9, 0, {}}, mk::FlashSegment{},
+  mk::FlashSpec plan = SmallFlash(80);
+  plan.segments = {mk::FlashSegment{}, mk::FlashSegment{mk::kPageTypeNone, 9, 0, {}}, mk::FlashSegment{},
                    mk::FlashSegment{}};
-  const mk::FlashLayout layout = mk::BuildFlash(spec);
+  const mk::FlashLayout layout = mk::BuildFlash(plan);
   ASSERT_EQ(layout.segments.size(), 4u);
   EXPECT_EQ(layout.segments[1].blocks, 9u);
   const std::uint32_t first = layout.segments[0].blocks;
@@ -507,11 +507,11 @@ TEST(BuildFlash, ZeroCountsShareTheBlocksEvenly) {
 }
 
 TEST(BuildFlash, DroppedEntriesHoldNoPlace) {
-  mk::FlashSpec spec = SmallFlash(90);
-  spec.droppedPerMap = 3;  // 23 taken entries per MAP block
-  spec.seed = 11;
-  spec.segments = {mk::FlashSegment{mk::kPageTypeNone, 0, 0, {}}, mk::FlashSegment{}};
-  const mk::FlashLayout layout = mk::BuildFlash(spec);
+  mk::FlashSpec plan = SmallFlash(90);
+  plan.droppedPerMap = 3;  // 23 taken entries per MAP block
+  plan.seed = 11;
+  plan.segments = {mk::FlashSegment{mk::kPageTypeNone, 0, 0, {}}, mk::FlashSegment{}};
+  const mk::FlashLayout layout = mk::BuildFlash(plan);
 
   for (const mk::MapBlockSpec& map : layout.maps) {
     ASSERT_EQ(map.entries.size(), 26u) << "id " << map.id;
@@ -527,11 +527,11 @@ TEST(BuildFlash, DroppedEntriesHoldNoPlace) {
 
 TEST(BuildFlash, StaleCopiesLieBeforeTheLiveCopy) {
   for (const std::uint64_t seed : {1u, 2u, 3u, 4u}) {
-    mk::FlashSpec spec = SmallFlash(30);
-    spec.staleCopies = 8;
-    spec.seed = seed;
-    spec.mountTableBlock = 2;
-    const mk::FlashLayout layout = mk::BuildFlash(spec);
+    mk::FlashSpec plan = SmallFlash(30);
+    plan.staleCopies = 8;
+    plan.seed = seed;
+    plan.mountTableBlock = 2;
+    const mk::FlashLayout layout = mk::BuildFlash(plan);
 
     std::map<std::uint32_t, std::vector<std::size_t>> copies;
     for (std::size_t p = 0; p < layout.blocks.size(); ++p) {
@@ -539,8 +539,8 @@ TEST(BuildFlash, StaleCopiesLieBeforeTheLiveCopy) {
     }
     std::size_t stale = 0;
     for (const auto& [number, positions] : copies) {
-      Bytes live = spec.logicalBlocks.at(number);
-      live.resize(spec.fsBlockSize, 0);
+      Bytes live = plan.logicalBlocks.at(number);
+      live.resize(plan.fsBlockSize, 0);
       EXPECT_EQ(layout.blocks[positions.back()].data, live) << "seed " << seed << " block " << number;
       for (std::size_t c = 0; c + 1 < positions.size(); ++c, ++stale) {
         const Bytes& old = layout.blocks[positions[c]].data;
@@ -556,10 +556,10 @@ TEST(BuildFlash, StaleCopiesLieBeforeTheLiveCopy) {
 }
 
 TEST(BuildFlash, StaleMapDuplicatesLieBeforeTheLiveMap) {
-  mk::FlashSpec spec = SmallFlash(80);
-  spec.staleMapDuplicates = true;
-  spec.seed = 5;
-  const mk::FlashLayout layout = mk::BuildFlash(spec);
+  mk::FlashSpec plan = SmallFlash(80);
+  plan.staleMapDuplicates = true;
+  plan.seed = 5;
+  const mk::FlashLayout layout = mk::BuildFlash(plan);
   const std::size_t ids = layout.maps.size() / 2;
   ASSERT_EQ(ids, 3u);  // 1 + 69 data + 6 MAP blocks: 76 entries
   std::map<std::uint32_t, std::vector<std::size_t>> where;
@@ -580,11 +580,11 @@ TEST(BuildFlash, StaleMapDuplicatesLieBeforeTheLiveMap) {
 }
 
 TEST(BuildFlash, MissingMapIdIsNotWritten) {
-  mk::FlashSpec spec = SmallFlash(80);
-  spec.missingMapIds = {1};
-  const mk::FlashLayout layout = mk::BuildFlash(spec);
-  spec.missingMapIds.clear();
-  const mk::FlashLayout full = mk::BuildFlash(spec);
+  mk::FlashSpec plan = SmallFlash(80);
+  plan.missingMapIds = {1};
+  const mk::FlashLayout layout = mk::BuildFlash(plan);
+  plan.missingMapIds.clear();
+  const mk::FlashLayout full = mk::BuildFlash(plan);
   ASSERT_EQ(layout.blocks.size(), full.blocks.size());
   std::set<std::uint32_t> written;
   std::size_t erased = 0;
@@ -595,16 +595,16 @@ TEST(BuildFlash, MissingMapIdIsNotWritten) {
   EXPECT_FALSE(written.contains(1));
   EXPECT_EQ(written.size(), layout.maps.size() - 1);
   EXPECT_EQ(erased, 1u);
-  spec.missingMapIds = {static_cast<std::uint32_t>(full.maps.size())};
-  EXPECT_THROW(mk::BuildFlash(spec), std::invalid_argument);
+  plan.missingMapIds = {static_cast<std::uint32_t>(full.maps.size())};
+  EXPECT_THROW(mk::BuildFlash(plan), std::invalid_argument);
 }
 
 TEST(BuildFlash, UnshuffledOrderIsHeaderMountMapsDataErased) {
-  mk::FlashSpec spec = SmallFlash(20);
-  spec.shuffle = false;
-  spec.freeBlocks = 2;
-  spec.mountTableBlock = 3;
-  const mk::FlashLayout layout = mk::BuildFlash(spec);
+  mk::FlashSpec plan = SmallFlash(20);
+  plan.shuffle = false;
+  plan.freeBlocks = 2;
+  plan.mountTableBlock = 3;
+  const mk::FlashLayout layout = mk::BuildFlash(plan);
   using Kind = mk::PhysicalBlock::Kind;
   ASSERT_EQ(layout.blocks[0].kind, Kind::Header);
   ASSERT_EQ(layout.blocks[1].kind, Kind::Data);
@@ -615,7 +615,7 @@ TEST(BuildFlash, UnshuffledOrderIsHeaderMountMapsDataErased) {
   std::vector<std::uint32_t> order;
   for (; p < layout.blocks.size() && layout.blocks[p].kind == Kind::Data; ++p) order.push_back(layout.blocks[p].logical);
   std::vector<std::uint32_t> expected;
-  for (const auto& entry : spec.logicalBlocks) {
+  for (const auto& entry : plan.logicalBlocks) {
     if (entry.first != 3) expected.push_back(entry.first);
   }
   EXPECT_EQ(order, expected);
@@ -624,28 +624,28 @@ TEST(BuildFlash, UnshuffledOrderIsHeaderMountMapsDataErased) {
 }
 
 TEST(BuildFlash, SameSeedSameDumpOtherSeedOtherOrder) {
-  mk::FlashSpec spec = SmallFlash(60);
-  spec.freeBlocks = 3;
-  spec.staleCopies = 4;
-  spec.droppedPerMap = 2;
-  spec.staleMapDuplicates = true;
-  spec.seed = 77;
-  const Bytes first = mk::BuildDump(spec);
-  EXPECT_EQ(mk::BuildDump(spec), first);
+  mk::FlashSpec plan = SmallFlash(60);
+  plan.freeBlocks = 3;
+  plan.staleCopies = 4;
+  plan.droppedPerMap = 2;
+  plan.staleMapDuplicates = true;
+  plan.seed = 77;
+  const Bytes first = mk::BuildDump(plan);
+  EXPECT_EQ(mk::BuildDump(plan), first);
 
   const auto physicalOrder = [](const mk::FlashLayout& layout) {
     std::vector<std::uint32_t> order;
     for (const mk::PhysicalBlock& block : layout.blocks) order.push_back(block.logical);
     return order;
   };
-  spec.seed = 78;
-  EXPECT_NE(mk::BuildDump(spec), first);
+  plan.seed = 78;
+  EXPECT_NE(mk::BuildDump(plan), first);
 
   // Without stale copies only the shuffle depends on the seed.
-  spec.staleCopies = 0;
-  const auto order78 = physicalOrder(mk::BuildFlash(spec));
-  spec.seed = 79;
-  const auto order79 = physicalOrder(mk::BuildFlash(spec));
+  plan.staleCopies = 0;
+  const auto order78 = physicalOrder(mk::BuildFlash(plan));
+  plan.seed = 79;
+  const auto order79 = physicalOrder(mk::BuildFlash(plan));
   EXPECT_NE(order78, order79);
   std::vector<std::uint32_t> data78;
   std::copy_if(order78.begin() + 2, order78.end(), std::back_inserter(data78), [](std::uint32_t n) { return n != 0; });
@@ -663,9 +663,9 @@ TEST(NextRandom, FollowsTheSplitMix64Reference) {
 
 TEST(BuildFlash, RefusesDescriptionsThatCannotBeWritten) {
   const auto build = [](std::vector<mk::FlashSegment> segments) {
-    mk::FlashSpec spec = SmallFlash(20);
-    spec.segments = std::move(segments);
-    return mk::BuildFlash(spec);
+    mk::FlashSpec plan = SmallFlash(20);
+    plan.segments = std::move(segments);
+    return mk::BuildFlash(plan);
   };
   using S = mk::FlashSegment;
   EXPECT_NO_THROW(build({S{mk::kPageTypeSmall, 0, 0, {}}, S{}}));
@@ -675,30 +675,30 @@ TEST(BuildFlash, RefusesDescriptionsThatCannotBeWritten) {
   EXPECT_NO_THROW(build({S{mk::kPageTypeNone, 0, 0, {}}, S{mk::kPageTypeNone, 0, 0x10, {}}, S{mk::kPageTypeLarge, 0, 0, {}}}));
   EXPECT_NO_THROW(build({S{mk::kPageTypeSmall, 0, 0, {}}}));
 
-  mk::FlashSpec spec = SmallFlash(20);
-  spec.mountTableBlock = 4;  // not present (n % 7 == 4)
-  EXPECT_THROW(mk::BuildFlash(spec), std::invalid_argument);
-  spec = SmallFlash(20);
-  spec.logicalBlocks[0] = Bytes(4, 1);
-  EXPECT_THROW(mk::BuildFlash(spec), std::invalid_argument);
-  spec = SmallFlash(20);
-  spec.logicalBlocks[9] = mk::MakeMapBlock({0, {}}, spec.fsBlockSize);
-  EXPECT_THROW(mk::BuildFlash(spec), std::invalid_argument);
-  spec = SmallFlash(20);
-  spec.droppedPerMap = 26;
-  EXPECT_THROW(mk::BuildFlash(spec), std::invalid_argument);
-  spec = SmallFlash(20);
-  spec.droppedPerMap = 1;
-  spec.missingMapIds = {0};
-  EXPECT_THROW(mk::BuildFlash(spec), std::invalid_argument);
+  mk::FlashSpec plan = SmallFlash(20);
+  plan.mountTableBlock = 4;  // not present (n % 7 == 4)
+  EXPECT_THROW(mk::BuildFlash(plan), std::invalid_argument);
+  plan = SmallFlash(20);
+  plan.logicalBlocks[0] = Bytes(4, 1);
+  EXPECT_THROW(mk::BuildFlash(plan), std::invalid_argument);
+  plan = SmallFlash(20);
+  plan.logicalBlocks[9] = mk::MakeMapBlock({0, {}}, plan.fsBlockSize);
+  EXPECT_THROW(mk::BuildFlash(plan), std::invalid_argument);
+  plan = SmallFlash(20);
+  plan.droppedPerMap = 26;
+  EXPECT_THROW(mk::BuildFlash(plan), std::invalid_argument);
+  plan = SmallFlash(20);
+  plan.droppedPerMap = 1;
+  plan.missingMapIds = {0};
+  EXPECT_THROW(mk::BuildFlash(plan), std::invalid_argument);
 }
 
 TEST(LayoutToRawSpec, SegmentsAddressesAndRecords) {
-  mk::FlashSpec spec = SmallFlash(40);
-  spec.segments = {mk::FlashSegment{mk::kPageTypeNone, 0, 0x345, 0x200},
+  mk::FlashSpec plan = SmallFlash(40);
+  plan.segments = {mk::FlashSegment{mk::kPageTypeNone, 0, 0x345, 0x200},
                    mk::FlashSegment{mk::kPageTypeSmall, 0, 0, {}}};
-  spec.recordsDescending = true;
-  const mk::FlashLayout layout = mk::BuildFlash(spec);
+  plan.recordsDescending = true;
+  const mk::FlashLayout layout = mk::BuildFlash(plan);
   const mk::RawDumpSpec raw = mk::LayoutToRawSpec(layout);
   ASSERT_EQ(raw.segments.size(), 2u);
   const mk::RawSegment& first = raw.segments[1];  // written last: descending records
@@ -748,20 +748,20 @@ class BuildDumpRoundTrip : public testing::TestWithParam<RoundTrip> {};
 TEST_P(BuildDumpRoundTrip, DecodesToTheLogicalBlocks) {
   const RoundTrip& param = GetParam();
   for (const std::uint64_t seed : {1u, 2u, 0xDEADBEEFu}) {
-    mk::FlashSpec spec;
-    spec.fsBlockSize = param.fsBlockSize;
-    spec.logicalBlocks = LogicalBlocks(param.highest, param.fsBlockSize);
-    spec.mountTableBlock = param.mountTableBlock;
-    spec.seed = seed;
-    spec.shuffle = param.shuffle;
-    spec.freeBlocks = param.freeBlocks;
-    spec.staleCopies = param.staleCopies;
-    spec.droppedPerMap = param.droppedPerMap;
-    spec.staleMapDuplicates = param.staleMapDuplicates;
-    spec.recordsDescending = param.recordsDescending;
-    spec.segments = param.segments;
+    mk::FlashSpec plan;
+    plan.fsBlockSize = param.fsBlockSize;
+    plan.logicalBlocks = LogicalBlocks(param.highest, param.fsBlockSize);
+    plan.mountTableBlock = param.mountTableBlock;
+    plan.seed = seed;
+    plan.shuffle = param.shuffle;
+    plan.freeBlocks = param.freeBlocks;
+    plan.staleCopies = param.staleCopies;
+    plan.droppedPerMap = param.droppedPerMap;
+    plan.staleMapDuplicates = param.staleMapDuplicates;
+    plan.recordsDescending = param.recordsDescending;
+    plan.segments = param.segments;
 
-    const mk::FlashLayout layout = mk::BuildFlash(spec);
+    const mk::FlashLayout layout = mk::BuildFlash(plan);
     const std::vector<std::uint32_t> taken = TakenEntries(layout);
     const std::size_t mapSize = (param.fsBlockSize - 24) / 4 - param.droppedPerMap;
     for (std::size_t p = 0; p < layout.blocks.size(); ++p) {
@@ -769,14 +769,14 @@ TEST_P(BuildDumpRoundTrip, DecodesToTheLogicalBlocks) {
       ASSERT_LT(index, taken.size()) << "seed " << seed << ", physical block " << p;
       EXPECT_EQ(taken[index], ExpectedEntry(layout.blocks[p])) << "seed " << seed << ", physical block " << p;
     }
-    const Bytes dump = mk::BuildDump(spec);
+    const Bytes dump = mk::BuildDump(plan);
     EXPECT_EQ(dump, mk::WriteRawDump(mk::LayoutToRawSpec(layout))) << "seed " << seed;
 
     const Decoded decoded = Decode(dump);
     EXPECT_EQ(decoded.fsBlockSize, param.fsBlockSize) << "seed " << seed;
     ASSERT_GE(decoded.blockMap.size(), 2u) << "seed " << seed;
     EXPECT_EQ(decoded.blockMap[1], mk::kInUse | param.mountTableBlock.value_or(1)) << "seed " << seed;
-    const Bytes expected = ExpectedImage(spec);
+    const Bytes expected = ExpectedImage(plan);
     ASSERT_EQ(decoded.image.size(), expected.size()) << "seed " << seed;
     for (std::size_t at = 0; at < expected.size(); at += param.fsBlockSize) {
       ASSERT_EQ(Slice(decoded.image, at, param.fsBlockSize), Slice(expected, at, param.fsBlockSize))
@@ -818,11 +818,11 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<RoundTrip>& tested) { return std::string(tested.param.name); });
 
 TEST(BuildDump, MissingMapLosesOnlyWhatItDescribed) {
-  mk::FlashSpec spec = SmallFlash(100);
-  spec.staleCopies = 20;
-  spec.seed = 3;
-  spec.missingMapIds = {2};
-  const mk::FlashLayout layout = mk::BuildFlash(spec);
+  mk::FlashSpec plan = SmallFlash(100);
+  plan.staleCopies = 20;
+  plan.seed = 3;
+  plan.missingMapIds = {2};
+  const mk::FlashLayout layout = mk::BuildFlash(plan);
   const Decoded decoded = Decode(mk::WriteRawDump(mk::LayoutToRawSpec(layout)));
 
   // Expected from the layout: per logical block, the copy with the highest
@@ -842,7 +842,7 @@ TEST(BuildDump, MissingMapLosesOnlyWhatItDescribed) {
     const Bytes got = Slice(decoded.image, (n - 1) * 0x80u, 0x80);
     const auto survivor = survivors.find(n);
     EXPECT_EQ(got, survivor == survivors.end() ? Bytes(0x80, 0) : survivor->second) << "block " << n;
-    Bytes given = spec.logicalBlocks.contains(n) ? spec.logicalBlocks.at(n) : Bytes{};
+    Bytes given = plan.logicalBlocks.contains(n) ? plan.logicalBlocks.at(n) : Bytes{};
     given.resize(0x80, 0);
     lost += got != given ? 1u : 0u;
   }
@@ -935,8 +935,8 @@ TEST(MakeUnitImage, RefusesAVolumeTooShortToPatch) {
 }
 
 TEST(AddUnits, MountTableInBlockOneAndUnitsBackToBack) {
-  mk::FlashSpec spec;
-  spec.fsBlockSize = 0x800;
+  mk::FlashSpec plan;
+  plan.fsBlockSize = 0x800;
   std::vector<mk::UnitVolume> units(2);
   units[0].mountPath = "/";
   units[0].volume = Pattern(3000, 1);  // 4536 bytes with its table: 3 blocks
@@ -944,20 +944,20 @@ TEST(AddUnits, MountTableInBlockOneAndUnitsBackToBack) {
   units[1].volume = Pattern(512, 2);  // 2048 bytes: exactly 1 block
   units[1].parType = 0x01;
 
-  EXPECT_EQ(mk::AddUnits(spec, units), 6u);
-  EXPECT_EQ(spec.mountTableBlock, 1u);
-  ASSERT_EQ(spec.logicalBlocks.size(), 5u);
-  EXPECT_EQ(spec.logicalBlocks.at(1), mk::MakeMountTable({{"/", 2, 3, {}}, {"/abc", 5, 1, {}}}, 0x800));
+  EXPECT_EQ(mk::AddUnits(plan, units), 6u);
+  EXPECT_EQ(plan.mountTableBlock, 1u);
+  ASSERT_EQ(plan.logicalBlocks.size(), 5u);
+  EXPECT_EQ(plan.logicalBlocks.at(1), mk::MakeMountTable({{"/", 2, 3, {}}, {"/abc", 5, 1, {}}}, 0x800));
   Bytes first;
   for (std::uint32_t n = 2; n <= 4; ++n) {
-    const Bytes& block = spec.logicalBlocks.at(n);
+    const Bytes& block = plan.logicalBlocks.at(n);
     first.insert(first.end(), block.begin(), block.end());
   }
   EXPECT_EQ(Slice(first, 0, 4536), mk::MakeUnitImage(units[0]));
-  EXPECT_EQ(spec.logicalBlocks.at(5), mk::MakeUnitImage(units[1]));
+  EXPECT_EQ(plan.logicalBlocks.at(5), mk::MakeUnitImage(units[1]));
 
   // Through a whole dump: each unit at (start - 1) x fs_block size.
-  const Decoded decoded = Decode(mk::BuildDump(spec));
+  const Decoded decoded = Decode(mk::BuildDump(plan));
   ASSERT_GE(decoded.image.size(), 5u * 0x800);
   EXPECT_EQ(Slice(decoded.image, 0x800, 4536), mk::MakeUnitImage(units[0]));
   EXPECT_EQ(Slice(decoded.image, 4 * 0x800, 0x800), mk::MakeUnitImage(units[1]));
@@ -965,12 +965,12 @@ TEST(AddUnits, MountTableInBlockOneAndUnitsBackToBack) {
 }
 
 TEST(AddUnits, StartsWhereAskedAndRefusesTakenBlocks) {
-  mk::FlashSpec spec;
-  spec.fsBlockSize = 0x800;
+  mk::FlashSpec plan;
+  plan.fsBlockSize = 0x800;
   mk::UnitVolume unit{"/x", Pattern(100, 3), 0x04, true};
-  EXPECT_EQ(mk::AddUnits(spec, {unit}, 10), 11u);
-  EXPECT_EQ(spec.logicalBlocks.at(1), mk::MakeMountTable({{"/x", 10, 1, {}}}, 0x800));
-  EXPECT_TRUE(spec.logicalBlocks.contains(10));
+  EXPECT_EQ(mk::AddUnits(plan, {unit}, 10), 11u);
+  EXPECT_EQ(plan.logicalBlocks.at(1), mk::MakeMountTable({{"/x", 10, 1, {}}}, 0x800));
+  EXPECT_TRUE(plan.logicalBlocks.contains(10));
 
   mk::FlashSpec taken;
   taken.logicalBlocks[3] = Bytes(16, 1);
