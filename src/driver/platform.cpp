@@ -95,6 +95,28 @@ Status WriteAll(File& file, const void* data, std::size_t count) {
   return {};
 }
 
+Status WriteAt(File& file, std::uint64_t offset, const void* data, std::size_t count) {
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  while (count > 0) {
+    std::size_t want = count < kMaxTransfer ? count : kMaxTransfer;
+    ssize_t n = ::pwrite(file.fd_, bytes, want, static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return FromErrno();
+    }
+    if (n == 0) return Status{ENOSPC};
+    bytes += n;
+    offset += static_cast<std::uint64_t>(n);
+    count -= static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+Status SetLength(File& file, std::uint64_t length) {
+  if (::ftruncate(file.fd_, static_cast<off_t>(length)) != 0) return FromErrno();
+  return {};
+}
+
 Status Close(File& file) {
   if (file.fd_ < 0) return {};
   int fd = std::exchange(file.fd_, -1);

@@ -35,6 +35,8 @@ class File {
   friend Status ReadFully(File& file, std::uint8_t* buffer, std::size_t count, std::size_t& got);
   friend Status SetPosition(File& file, std::uint64_t position);
   friend Status WriteAll(File& file, const void* data, std::size_t count);
+  friend Status WriteAt(File& file, std::uint64_t offset, const void* data, std::size_t count);
+  friend Status SetLength(File& file, std::uint64_t length);
   friend Status Close(File& file);
 
  private:
@@ -50,6 +52,11 @@ Status ReadFully(File& file, std::uint8_t* buffer, std::size_t count, std::size_
 Status SetPosition(File& file, std::uint64_t position);
 // A write that stores fewer bytes than asked (a full disk) is a failure.
 Status WriteAll(File& file, const void* data, std::size_t count);
+// Writes at a byte offset, the file position untouched.
+Status WriteAt(File& file, std::uint64_t offset, const void* data, std::size_t count);
+// Sets the file's length; bytes never written read as zero (and take no
+// disk space where the file system allows holes).
+Status SetLength(File& file, std::uint64_t length);
 Status Close(File& file);
 
 // Zero-filled memory for the large image buffers; null when it cannot be had.

@@ -87,8 +87,10 @@ struct RunState {
   std::uint32_t MapSize = 0;
   std::uint32_t MaxBlockNumber = 0;
 
-  // Image stage.
+  // Image stage. FsBlockCopied[n] tells whether logical block n got a copy
+  // (the others are zero and need not be written).
   tMem FsImage;
+  std::vector<bool> FsBlockCopied;
 
   // Partition recognition. Entry and record n (from 1) are at index n - 1;
   // the sizes are the counts, and name the newest.

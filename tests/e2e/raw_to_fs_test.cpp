@@ -2,6 +2,8 @@
 // the console text, exit status and files, compared byte for byte.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <string>
 
@@ -229,6 +231,39 @@ TEST(RunEndToEnd, LogThatCannotBeCreatedIsFatal) {
   expected += "Fatal error while creating log! Check filename and disk space\r\n";
   EXPECT_EQ(run.out, expected);
   EXPECT_FALSE(Exists(dir / "name.raw.fs"));
+}
+
+}  // namespace
+}  // namespace quillex::test
+
+namespace quillex::test {
+namespace {
+
+// Logical blocks 3 and $FFFF only: the image file is $FFFF blocks long, zeros
+// between, and is written as a file with holes rather than 128 MiB of zeros.
+TEST(RunEndToEnd, FarApartBlocksGiveALongImageWithoutWritingItsZeros) {
+  using K = mk::PhysicalBlock::Kind;
+  mk::FlashLayout layout;
+  layout.fsBlockSize = kBs;
+  mk::PhysicalBlock mountTable = Data(3, 0);
+  mountTable.data = MountTableBlock();
+  layout.blocks = {Of(K::Header), mountTable, Data(0xFFFF, 0x5F), Of(K::Map, 0)};
+  layout.maps = {{0, {mk::kFreeEntry, mk::kInUse | 3, mk::kInUse | 0xFFFF, mk::kFreeEntry}}};
+  layout.segments = {{mk::kPageTypeNone, 4, 0, {}}};
+  TempDir dir;
+  WriteFile(dir / "far.raw", mk::WriteRawDump(mk::LayoutToRawSpec(layout)));
+  ToolRun run = RunQuillex4(dir.path(), {"far.raw"});
+  ASSERT_EQ(run.status, 0) << run.out;
+  const std::string image = ReadFile(dir / "far.raw.fs");
+  ASSERT_EQ(image.size(), 0xFFFFu * kBs);
+  const mk::Bytes table = MountTableBlock();
+  EXPECT_EQ(image.substr(2 * kBs, kBs), std::string(table.begin(), table.end()));
+  EXPECT_EQ(image.substr(0xFFFEu * kBs), std::string(kBs, '\x5F'));
+  EXPECT_EQ(image.find_first_not_of('\0', 3 * kBs), 0xFFFEu * kBs) << "zeros between";
+  EXPECT_EQ(image.find_first_not_of('\0'), 2u * kBs);
+  struct stat info {};
+  ASSERT_EQ(::stat((dir / "far.raw.fs").c_str(), &info), 0);
+  EXPECT_LT(static_cast<std::uint64_t>(info.st_blocks) * 512, 4u << 20) << "the zeros took disk space";
 }
 
 }  // namespace
