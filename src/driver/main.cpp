@@ -4,9 +4,11 @@
 #include <string>
 #include <vector>
 
+#include "driver/platform.h"
 #include "driver/run.h"
 
 int main(int argc, char** argv) {
+  quillex::platform::PrepareProcess();
   quillex::RunState state;
   state.Console = quillex::TextOut::ToStream(stdout);
   std::vector<std::string> args(argv, argv + argc);

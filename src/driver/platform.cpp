@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -19,6 +20,8 @@ constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
 Status FromErrno() { return Status{errno}; }
 
 }  // namespace
+
+void PrepareProcess() { std::signal(SIGXFSZ, SIG_IGN); }
 
 std::string Status::Reason() const { return std::strerror(error); }
 

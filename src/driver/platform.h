@@ -10,6 +10,10 @@ namespace quillex::platform {
 
 inline constexpr char kSeparator = '/';
 
+// Called once at start: a write past the process's file size limit is then
+// reported as an error (like a full disk) instead of killing the process.
+void PrepareProcess();
+
 // Outcome of one call: 0, or the platform's error number.
 struct Status {
   int error = 0;

@@ -1,7 +1,9 @@
 #include "support/test_support.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -136,6 +138,13 @@ ToolRun RunQuillex4(const std::filesystem::path& dir, const std::vector<std::str
     ::dup2(errPipe[1], 2);
     for (int fd : {inPipe[0], inPipe[1], outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) ::close(fd);
     if (::chdir(dir.c_str()) != 0) ::_exit(126);
+    if (options.fileSizeLimit != 0) {
+      const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
+      if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
+    }
+    if (options.asNobody && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+      ::_exit(126);
+    }
     ::execv(cargs[0], cargs.data());
     ::_exit(127);
   }
@@ -148,7 +157,9 @@ ToolRun RunQuillex4(const std::filesystem::path& dir, const std::vector<std::str
     ::kill(pid, SIGKILL);
   }
   int status = 0;
-  ::waitpid(pid, &status, 0);
+  rusage usage{};
+  ::wait4(pid, &status, 0, &usage);
+  run.maxRssKiB = usage.ru_maxrss;
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return run;
 }

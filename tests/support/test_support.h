@@ -35,6 +35,7 @@ bool Exists(const std::string& path);
 struct ToolRun {
   int status = -1;        // exit status, or -1 when the tool did not exit normally
   bool timedOut = false;  // killed after the time limit
+  long maxRssKiB = 0;     // peak resident memory of the tool
   std::string out;        // standard output, byte for byte
   std::string err;        // standard error
 };
@@ -43,6 +44,8 @@ struct RunOptions {
   std::string input;         // written to standard input
   bool holdInput = false;    // keep standard input open after `input` (a user who never presses Enter)
   int timeoutMs = 60000;     // the tool is killed after this long
+  std::uint64_t fileSizeLimit = 0;  // RLIMIT_FSIZE in bytes for the tool; 0: none
+  bool asNobody = false;     // run as user and group 65534 (root alone can switch)
 };
 
 // Runs quillex4 in `dir` with the given arguments (not counting the program
