@@ -22,6 +22,12 @@ namespace mk = quillex::mkraw;
 
 constexpr const char* kVersion = "quillex-mkraw 4.7.0";
 
+// Units start at logical block 3, block 2 left empty. quillex4 takes a
+// cluster whose image offset is 0 as having no data, and an empty file
+// (cluster 0) of a unit at block 2 whose FAT and root directory fill its
+// first fs_block lands exactly there: it would not be saved.
+constexpr std::uint32_t kFirstUnitBlock = 3;
+
 constexpr const char* kHelp = R"(Usage: quillex-mkraw -o OUTPUT [options] MOUNTPATH=VOLUME ...
 
 Builds a raw NAND dump of a phone's file system area, as quillex4 reads it,
@@ -245,7 +251,7 @@ mk::FlashSpec MakeSpec(const Options& o) {
 
   // Units for testing: one over a block of zeros, and ones with start 0.
   std::vector<mk::MountUnit> extra;
-  std::uint32_t next = 2;
+  std::uint32_t next = kFirstUnitBlock;
   for (const mk::UnitVolume& unit : units) {
     next += static_cast<std::uint32_t>((mk::MakeUnitImage(unit).size() + o.blockSize - 1) / o.blockSize);
   }
@@ -261,7 +267,7 @@ mk::FlashSpec MakeSpec(const Options& o) {
     extra.push_back({path, 0, 0, {}});
   }
   if (units.size() + extra.size() > 21) throw Failure{"quillex4 reads at most 21 MTab units"};
-  mk::AddUnits(plan, units, 2, extra);
+  mk::AddUnits(plan, units, kFirstUnitBlock, extra);
   return plan;
 }
 

@@ -16,6 +16,38 @@ std::uint32_t Le(const Bytes& b, std::size_t at, std::size_t width) {
 // the boot sector.
 constexpr std::uint32_t kSectorsBeforeFat = 4;
 
+// The smallest root directory (a multiple of 16 entries, at least `from`)
+// that ends the FAT and root directory on an fs_block boundary of the unit.
+std::uint32_t AlignedRoot(std::uint32_t from, std::uint32_t secsPerFat, std::uint32_t perBlock) {
+  std::uint32_t root = from % 16 == 0 && from != 0 ? from : (from / 16 + 1) * 16;
+  while ((kSectorsBeforeFat + secsPerFat + root / 16) % perBlock != 0) root += 16;
+  return root;
+}
+
+struct Layout {
+  std::uint32_t secsPerFat;
+  std::uint32_t root;
+  std::uint32_t clusters;
+};
+
+// The layout a volume of `total` sectors takes with one reserved sector, one
+// FAT and clusters of `perBlock` sectors: the FAT sized for the clusters that
+// remain beside it, and the root directory then aligned.
+Layout TargetLayout(std::uint32_t total, std::uint32_t perBlock, std::uint32_t rootEntries) {
+  Layout l{1, AlignedRoot(rootEntries, 1, perBlock), 0};
+  for (int round = 0; round < 64; ++round) {
+    const std::uint32_t meta = 1 + l.secsPerFat + l.root / 16;
+    l.clusters = total > meta ? (total - meta) / perBlock : 0;
+    const std::uint32_t fatBytes = l.clusters + 2 < 4087 ? ((l.clusters + 2) * 3 + 1) / 2 : (l.clusters + 2) * 2;
+    const std::uint32_t secsPerFat = (fatBytes + 511) / 512;
+    const std::uint32_t root = AlignedRoot(rootEntries, secsPerFat, perBlock);
+    if (secsPerFat == l.secsPerFat && root == l.root) break;
+    l.secsPerFat = secsPerFat;
+    l.root = root;
+  }
+  return l;
+}
+
 }  // namespace
 
 VolumeFit CheckVolume(const Bytes& volume, std::uint32_t fsBlockSize) {
@@ -54,11 +86,11 @@ VolumeFit CheckVolume(const Bytes& volume, std::uint32_t fsBlockSize) {
   if (secsPerFat == 0) {
     fit.problems.push_back("it is FAT32; the tool reads FAT12 and FAT16 only");
   }
-  // The root directory size that puts the data area on an fs_block boundary
-  // of the unit, given this FAT size.
-  std::uint32_t root = rootEntries % 16 == 0 && rootEntries != 0 ? rootEntries : (rootEntries / 16 + 1) * 16;
-  while (perBlock != 0 && (kSectorsBeforeFat + secsPerFat + root / 16) % perBlock != 0) root += 16;
-  if (secsPerFat != 0 && perBlock != 0 && root != rootEntries) {
+  // With the rest of its geometry right, only the root directory size can
+  // keep the data area off an fs_block boundary.
+  const bool geometryFits = perCluster * 512 == fsBlockSize && reserved == 1 && fats == 1 && secsPerFat != 0;
+  std::uint32_t root = AlignedRoot(rootEntries, secsPerFat, perBlock);
+  if (geometryFits && root != rootEntries) {
     fit.problems.push_back("its FAT and root directory end at sector " +
                            std::to_string(kSectorsBeforeFat + secsPerFat + (rootEntries * 32 + 511) / 512) +
                            " of the unit, not on an fs_block boundary (a multiple of " + std::to_string(perBlock) +
@@ -80,8 +112,15 @@ VolumeFit CheckVolume(const Bytes& volume, std::uint32_t fsBlockSize) {
       fit.problems.push_back("it has " + std::to_string(clusters) + " clusters, more than FAT16 holds");
     }
   }
+  // Otherwise the FAT changes size with the geometry: size it for the target.
+  std::uint32_t suggestedClusters = clusters;
+  if (!geometryFits) {
+    const Layout target = TargetLayout(total, perBlock, rootEntries);
+    root = target.root;
+    suggestedClusters = target.clusters;
+  }
   fit.mkfsOptions = "-a -f 1 -R 1 -S 512 -s " + std::to_string(perBlock) + " -r " + std::to_string(root) +
-                    (fit.parType == 0x04 ? " -F 16" : fit.parType == 0x01 ? " -F 12" : " -F 16");
+                    (suggestedClusters < 4085 ? " -F 12" : " -F 16");
   return fit;
 }
 

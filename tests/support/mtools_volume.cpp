@@ -1,6 +1,8 @@
 #include "support/mtools_volume.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -8,6 +10,7 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -425,19 +428,104 @@ std::string MissingFatPrograms() {
   return missing;
 }
 
-MtoolsVolume MakeEmptyMtoolsVolume(const MtoolsVolumeSpec& spec, const fs::path& image) {
+ProgramOutput RunProgramIn(const fs::path& dir, const std::vector<std::string>& argv, int timeoutMs) {
+  if (argv.empty()) throw std::invalid_argument("no program to run");
+  // A program that exits before reading must not kill the test.
+  ::signal(SIGPIPE, SIG_IGN);
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string_view entry(*e);
+    if (entry.starts_with("MTOOLS_SKIP_CHECK=")) continue;
+    env.emplace_back(entry);
+  }
+  env.emplace_back("MTOOLS_SKIP_CHECK=1");
+  std::vector<std::string> args = argv;
+  std::vector<char*> cargs, cenv;
+  for (auto& a : args) cargs.push_back(a.data());
+  cargs.push_back(nullptr);
+  for (auto& e : env) cenv.push_back(e.data());
+  cenv.push_back(nullptr);
+
+  int outPipe[2], errPipe[2];
+  if (::pipe(outPipe) != 0) throw std::runtime_error("pipe failed");
+  if (::pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    const int devNull = ::open("/dev/null", O_RDONLY);
+    if (devNull >= 0) ::dup2(devNull, 0);
+    ::dup2(outPipe[1], 1);
+    ::dup2(errPipe[1], 2);
+    for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) ::close(fd);
+    if (!dir.empty() && ::chdir(dir.c_str()) != 0) ::_exit(126);
+    ::execve(cargs[0], cargs.data(), cenv.data());
+    ::_exit(127);
+  }
+  ::close(outPipe[1]);
+  ::close(errPipe[1]);
+  ProgramOutput run;
+  int fds[2] = {outPipe[0], errPipe[0]};
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  bool killed = false;
+  char buffer[65536];
+  while (fds[0] >= 0 || fds[1] >= 0) {
+    pollfd polls[2];
+    nfds_t count = 0;
+    for (int fd : fds) {
+      if (fd >= 0) polls[count++] = {fd, POLLIN, 0};
+    }
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) {
+      ::kill(pid, SIGKILL);
+      killed = true;
+      break;
+    }
+    if (::poll(polls, count, static_cast<int>(left)) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (nfds_t i = 0; i < count; ++i) {
+      if (polls[i].revents == 0) continue;
+      const ssize_t r = ::read(polls[i].fd, buffer, sizeof buffer);
+      const bool isOut = polls[i].fd == fds[0];
+      if (r > 0) {
+        (isOut ? run.out : run.err).append(buffer, static_cast<std::size_t>(r));
+      } else if (r == 0 || errno != EINTR) {
+        ::close(polls[i].fd);
+        fds[isOut ? 0 : 1] = -1;
+      }
+    }
+  }
+  for (int fd : fds) {
+    if (fd >= 0) ::close(fd);
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  run.status = !killed && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+ProgramOutput RunQuillexMkraw(const fs::path& dir, const std::vector<std::string>& args) {
+  std::vector<std::string> argv{QUILLEX_MKRAW_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunProgramIn(dir, argv);
+}
+
+MtoolsVolume MakeEmptyMtoolsVolume(const MtoolsVolumeSpec& plan, const fs::path& image) {
   const std::string mkfs = RequireProgram("mkfs.fat");
-  if (spec.fsBlockSize < 512 || spec.fsBlockSize % 512 != 0 || spec.fsBlockSize / 512 > 128) {
+  if (plan.fsBlockSize < 512 || plan.fsBlockSize % 512 != 0 || plan.fsBlockSize / 512 > 128) {
     throw std::invalid_argument("fs_block size not usable as a cluster");
   }
-  const std::uint32_t perBlock = spec.fsBlockSize / 512;
-  std::uint32_t rootEntries = std::max<std::uint32_t>(16, (spec.minRootEntries + 15) / 16 * 16);
+  const std::uint32_t perBlock = plan.fsBlockSize / 512;
+  std::uint32_t rootEntries = std::max<std::uint32_t>(16, (plan.minRootEntries + 15) / 16 * 16);
   for (int attempt = 0; attempt < 16; ++attempt) {
     std::error_code ignored;
     fs::remove(image, ignored);
     Run({mkfs, "-a", "-f", "1", "-R", "1", "-S", "512", "-s", std::to_string(perBlock), "-F",
-         spec.bits == FatBits::Fat12 ? "12" : "16", "-r", std::to_string(rootEntries), "-i", "51AB0C3D",
-         "-C", image.string(), std::to_string(spec.sizeKiB)});
+         plan.bits == FatBits::Fat12 ? "12" : "16", "-r", std::to_string(rootEntries), "-i", "51AB0C3D",
+         "-C", image.string(), std::to_string(plan.sizeKiB)});
     const VolumeBytes boot = [&] {
       VolumeBytes all = ReadWhole(image);
       all.resize(512);
@@ -448,10 +536,10 @@ MtoolsVolume MakeEmptyMtoolsVolume(const MtoolsVolumeSpec& spec, const fs::path&
     }
     MtoolsVolume volume;
     volume.image = image;
-    volume.fsBlockSize = spec.fsBlockSize;
+    volume.fsBlockSize = plan.fsBlockSize;
     volume.secsPerFat = Word(boot, 22);
     volume.rootEntries = Word(boot, 17);
-    volume.sizeKiB = spec.sizeKiB;
+    volume.sizeKiB = plan.sizeKiB;
     const std::uint32_t dataSector = volume.FirstDataSector();
     if (volume.rootEntries % 16 == 0 && dataSector % perBlock == 0) return volume;
     // More root entries, up to the next fs_block boundary; the FAT may then
@@ -502,21 +590,21 @@ void CopyTreeIntoVolume(const MtoolsVolume& volume, const fs::path& tree) {
 
 VolumeBytes ReadVolume(const MtoolsVolume& volume) { return ReadWhole(volume.image); }
 
-MtoolsVolume MakeMtoolsVolumeFromTree(MtoolsVolumeSpec spec, const fs::path& tree, const fs::path& image) {
-  const TreeCount count = CountTree(tree, spec.fsBlockSize);
-  spec.minRootEntries = std::max(spec.minRootEntries, count.rootEntries + 16);
-  if (spec.sizeKiB == 0) {
+MtoolsVolume MakeMtoolsVolumeFromTree(MtoolsVolumeSpec plan, const fs::path& tree, const fs::path& image) {
+  const TreeCount count = CountTree(tree, plan.fsBlockSize);
+  plan.minRootEntries = std::max(plan.minRootEntries, count.rootEntries + 16);
+  if (plan.sizeKiB == 0) {
     std::uint64_t clusters = count.clusters + count.clusters / 8 + 16;
-    if (spec.bits == FatBits::Fat16) clusters = std::max<std::uint64_t>(clusters, 4200);
-    if (spec.bits == FatBits::Fat12 && clusters > 4000) {
+    if (plan.bits == FatBits::Fat16) clusters = std::max<std::uint64_t>(clusters, 4200);
+    if (plan.bits == FatBits::Fat12 && clusters > 4000) {
       throw std::invalid_argument("tree too large for a FAT12 volume with this cluster size");
     }
-    const std::uint64_t fatBytes = spec.bits == FatBits::Fat12 ? clusters * 3 / 2 : clusters * 2;
-    const std::uint64_t rootBytes = (std::uint64_t{spec.minRootEntries} + 16u * spec.fsBlockSize / 512) * 32;
-    spec.sizeKiB = static_cast<std::uint32_t>(
-        CeilDiv(clusters * spec.fsBlockSize + fatBytes + rootBytes + spec.fsBlockSize + 1024, 1024));
+    const std::uint64_t fatBytes = plan.bits == FatBits::Fat12 ? clusters * 3 / 2 : clusters * 2;
+    const std::uint64_t rootBytes = (std::uint64_t{plan.minRootEntries} + 16u * plan.fsBlockSize / 512) * 32;
+    plan.sizeKiB = static_cast<std::uint32_t>(
+        CeilDiv(clusters * plan.fsBlockSize + fatBytes + rootBytes + plan.fsBlockSize + 1024, 1024));
   }
-  MtoolsVolume volume = MakeEmptyMtoolsVolume(spec, image);
+  MtoolsVolume volume = MakeEmptyMtoolsVolume(plan, image);
   CopyTreeIntoVolume(volume, tree);
   return volume;
 }

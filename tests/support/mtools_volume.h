@@ -26,6 +26,21 @@ std::string FindProgram(const std::string& name);
 // not installed, separated by blanks; empty when all are.
 std::string MissingFatPrograms();
 
+struct ProgramOutput {
+  int status = -1;  // exit status; -1 when the program did not exit normally
+  std::string out;  // standard output, byte for byte
+  std::string err;  // standard error
+};
+
+// Runs argv[0] (a full path) in the folder `dir`, with standard input from
+// /dev/null and MTOOLS_SKIP_CHECK=1 in its environment; its two output
+// streams are kept apart. It is killed after `timeoutMs`.
+ProgramOutput RunProgramIn(const std::filesystem::path& dir, const std::vector<std::string>& argv,
+                           int timeoutMs = 120000);
+
+// The built quillex-mkraw, run in `dir` as a user would run it.
+ProgramOutput RunQuillexMkraw(const std::filesystem::path& dir, const std::vector<std::string>& args);
+
 // ---------------------------------------------------------------------------
 // Volumes.
 
@@ -55,7 +70,7 @@ struct MtoolsVolume {
 // Runs mkfs.fat until the data area lies on an fs_block boundary (the root
 // entry count is raised for that) and checks the layout in the boot sector.
 // The image file must not exist yet. Throws std::runtime_error on failure.
-MtoolsVolume MakeEmptyMtoolsVolume(const MtoolsVolumeSpec& spec, const std::filesystem::path& image);
+MtoolsVolume MakeEmptyMtoolsVolume(const MtoolsVolumeSpec& plan, const std::filesystem::path& image);
 
 // mtools commands on the volume; `target` names like "::/dir/file".
 void CopyIntoVolume(const MtoolsVolume& volume, const std::vector<std::filesystem::path>& sources,
@@ -77,7 +92,7 @@ VolumeBytes ReadVolume(const MtoolsVolume& volume);
 // Everything at once: a volume at `image` sized for the tree (unless sizeKiB
 // is set) with room in the root directory for its root entries, the tree
 // copied in as CopyTreeIntoVolume does.
-MtoolsVolume MakeMtoolsVolumeFromTree(MtoolsVolumeSpec spec, const std::filesystem::path& tree,
+MtoolsVolume MakeMtoolsVolumeFromTree(MtoolsVolumeSpec plan, const std::filesystem::path& tree,
                                       const std::filesystem::path& image);
 
 // ---------------------------------------------------------------------------

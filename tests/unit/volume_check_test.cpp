@@ -66,16 +66,41 @@ TEST(CheckVolume, EveryMisfitIsNamedWithTheOptionsThatFit) {
   b.rootEntries = 512;
   b.signature = false;
   const VolumeFit fit = CheckVolume(Volume(b), 0x800);
-  ASSERT_EQ(fit.problems.size(), 4u);
+  ASSERT_EQ(fit.problems.size(), 3u);
   EXPECT_EQ(fit.problems[0], "its clusters are 1 sectors; the tool takes one cluster as one fs_block of 4 sectors");
   EXPECT_EQ(fit.problems[1], "it has 4 reserved sectors; the tool reads the FAT right after the boot sector");
   EXPECT_EQ(fit.problems[2], "it has 2 FATs; the tool counts one");
+  // Remade with 4-sector clusters: (1024 - 1 - 1 - 35) / 4 = 246 clusters
+  // need one FAT sector, and 4 + 1 + 35 = 40 sectors end on a boundary.
+  EXPECT_EQ(fit.mkfsOptions, "-a -f 1 -R 1 -S 512 -s 4 -r 560 -F 12");
+  EXPECT_FALSE(fit.bootSignature);
+}
+
+TEST(CheckVolume, MisalignedRootDirectoryNamesTheCountThatAligns) {
+  Bpb b;
+  b.rootEntries = 512;
+  const VolumeFit fit = CheckVolume(Volume(b), 0x800);
+  ASSERT_EQ(fit.problems.size(), 1u);
   // 4 + 1 + 32 = 37; 4 + 1 + 35 = 40 is the next multiple of 4: 560 entries.
-  EXPECT_EQ(fit.problems[3],
+  EXPECT_EQ(fit.problems[0],
             "its FAT and root directory end at sector 37 of the unit, not on an fs_block boundary (a multiple "
             "of 4); 560 root directory entries would end them on one");
   EXPECT_EQ(fit.mkfsOptions, "-a -f 1 -R 1 -S 512 -s 4 -r 560 -F 12");
-  EXPECT_FALSE(fit.bootSignature);
+}
+
+TEST(CheckVolume, SuggestionSizesTheFatForTheNewClusters) {
+  // 16384 sectors of 8-sector clusters: 2046 clusters, FAT12 of 6 sectors.
+  // With 4-sector clusters: (16384 - 1 - 16 - 4) / 4 = 4090 clusters, past
+  // FAT12, so a FAT16 of 4092 * 2 bytes = 16 sectors, and 4 + 16 + 4 = 24
+  // needs a root directory of 4 sectors (64 entries).
+  Bpb b;
+  b.perCluster = 8;
+  b.sectors = 16384;
+  b.secsPerFat = 6;
+  b.rootEntries = 16 * 2;  // 4 + 6 + 2 = 12, aligned for 4 but the clusters are wrong
+  const VolumeFit fit = CheckVolume(Volume(b, 16384 * 512), 0x800);
+  ASSERT_EQ(fit.problems.size(), 1u) << fit.problems.back();
+  EXPECT_EQ(fit.mkfsOptions, "-a -f 1 -R 1 -S 512 -s 4 -r 64 -F 16");
 }
 
 TEST(CheckVolume, SectorSizeFat32ShortFilesAndLargerBlocks) {
