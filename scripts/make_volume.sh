@@ -3,9 +3,11 @@
 # quillex4 reads a phone's partition: one cluster per fs_block, one reserved
 # sector, one FAT, and the FAT and root directory ending on an fs_block
 # boundary (the volume sits three sectors after its partition table).
-# Usage: scripts/make_volume.sh FOLDER VOLUME [FS_BLOCK_SIZE]   (default 2048)
+# Usage: scripts/make_volume.sh FOLDER VOLUME [FS_BLOCK_SIZE [KIB]]
+#   FS_BLOCK_SIZE defaults to 2048; KIB, the volume's size, to what the
+#   folder needs with a quarter to spare.
 set -euo pipefail
-folder="$1" volume="$2" block="${3:-2048}"
+folder="$1" volume="$2" block="${3:-2048}" wanted="${4:-}"
 [ -d "$folder" ] || { echo "make_volume: $folder is not a folder" >&2; exit 1; }
 [ ! -e "$volume" ] || { echo "make_volume: $volume exists already" >&2; exit 1; }
 export MTOOLS_SKIP_CHECK=1
@@ -24,6 +26,10 @@ bits=12
 ((clusters < 4000)) || bits=16
 ((bits == 12 || clusters >= 4200)) || clusters=4200
 kib=$(( (clusters * block + 64 * 1024) / 1024 ))
+if [ -n "$wanted" ]; then
+  kib="$wanted"
+  bits=$(( kib * 1024 / block < 4000 ? 12 : 16 ))
+fi
 
 # Root entries: every name in the folder's top level with its long name pieces.
 root=16
