@@ -87,10 +87,10 @@ struct RunState {
   std::uint32_t MapSize = 0;
   std::uint32_t MaxBlockNumber = 0;
 
-  // Image stage. FsBlockCopied[n] tells whether logical block n got a copy
-  // (the others are zero and need not be written).
+  // Image stage. FsCopiedBlocks lists the logical blocks that got a copy, in
+  // the order copied (the others are zero and need not be written).
   tMem FsImage;
-  std::vector<bool> FsBlockCopied;
+  std::vector<std::uint32_t> FsCopiedBlocks;
 
   // Partition recognition. Entry and record n (from 1) are at index n - 1;
   // the sizes are the counts, and name the newest.

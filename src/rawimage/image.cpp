@@ -50,7 +50,7 @@ void BuildFsImage(RunState& s) {
 
   const std::span<const std::uint8_t> raw = s.RawImage.view();
   std::uint8_t* image = s.FsImage.data();
-  s.FsBlockCopied.assign(std::size_t{s.MaxBlockNumber} + 1, false);
+  s.FsCopiedBlocks.clear();
   for (std::size_t k = 0; k < s.BlockMap.size(); ++k) {
     const std::uint32_t e = s.BlockMap[k];
     if ((e >> 24) != kInUseFlag) continue;
@@ -64,7 +64,7 @@ void BuildFsImage(RunState& s) {
     const std::uint64_t have = src < raw.size() ? std::min<std::uint64_t>(blockSize, raw.size() - src) : 0;
     if (have > 0) std::memcpy(dst, raw.data() + src, static_cast<std::size_t>(have));
     if (have < blockSize) std::memset(dst + have, 0, static_cast<std::size_t>(blockSize - have));
-    s.FsBlockCopied[n] = true;
+    s.FsCopiedBlocks.push_back(n);
   }
 }
 
@@ -76,22 +76,19 @@ void WriteFsImage(RunState& s) {
   if (!platform::CreateFile(name, file).ok()) Fatal(s, kFailed);
   // The copied blocks in runs (for a whole dump: one write), and the length
   // set at the end, so that a map naming a few blocks far apart does not
-  // make the tool write gigabytes of zeros.
+  // make the tool write gigabytes of zeros. The work follows the blocks
+  // copied, not the length of the image.
   const std::uint64_t blockSize = s.FsBlockSize;
-  // A block the build did not record is written like a copied one.
-  auto copied = [&](std::uint32_t n) { return n >= s.FsBlockCopied.size() || s.FsBlockCopied[n]; };
-  for (std::uint32_t n = 1; n <= s.MaxBlockNumber;) {
-    if (!copied(n)) {
-      ++n;
-      continue;
-    }
-    std::uint32_t end = n;
-    while (end <= s.MaxBlockNumber && copied(end)) ++end;
-    const std::uint64_t at = (n - 1) * blockSize;
-    if (!platform::WriteAt(file, at, s.FsImage.data() + at, static_cast<std::size_t>((end - n) * blockSize)).ok()) {
-      Fatal(s, kFailed);
-    }
-    n = end;
+  std::vector<std::uint32_t> blocks = s.FsCopiedBlocks;
+  std::sort(blocks.begin(), blocks.end());
+  blocks.erase(std::unique(blocks.begin(), blocks.end()), blocks.end());
+  for (std::size_t i = 0; i < blocks.size();) {
+    std::size_t j = i + 1;
+    while (j < blocks.size() && blocks[j] == blocks[j - 1] + 1) ++j;
+    const std::uint64_t at = (blocks[i] - 1) * blockSize;
+    const auto bytes = static_cast<std::size_t>((j - i) * blockSize);
+    if (!platform::WriteAt(file, at, s.FsImage.data() + at, bytes).ok()) Fatal(s, kFailed);
+    i = j;
   }
   if (!platform::SetLength(file, std::uint64_t{s.MaxBlockNumber} * blockSize).ok()) Fatal(s, kFailed);
   if (!platform::Close(file).ok()) Fatal(s, kFailed);

@@ -302,6 +302,9 @@ class ImageFile : public testing::Test {
     image = RandomBytes((std::size_t{maxBlock} + 4) * blockSize, 99);
     s.FsImage = tMem(image.size(), "normal FS image");
     std::memcpy(s.FsImage.data(), image.data(), image.size());
+    // Every block as if copied from the dump.
+    s.FsCopiedBlocks.clear();
+    for (std::uint32_t n = maxBlock; n >= 1; --n) s.FsCopiedBlocks.push_back(n);
   }
   std::string Announce() const { return "Writing normal FS image to file: " + s.EntryName + ".fs..."; }
   std::string Failure() const {
