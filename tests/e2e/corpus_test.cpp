@@ -1,0 +1,237 @@
+// The regression corpus: every damaged dump of tests/corpus runs through the
+// real quillex4, one test instance per line of tests/corpus/cases.txt:
+//
+//   NAME.raw|exit status|console lines|what the dump breaks
+//
+// Each run must end by itself within the time limit, not by a signal, with
+// the listed exit status and nothing on standard error (where the sanitizers
+// report); the console must hold the listed lines, next to each other and
+// each a whole CR LF line; the dump must stay as it was; and nothing may be
+// made in the run's folder but name.raw.fs, name.raw.log and the tree below
+// _name.raw, which must hold only plain files and directories that resolve
+// inside it. A file of the corpus folder without a line is a failing
+// instance of its own, so a fuzzer finding dropped there cannot be forgotten.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace quillex::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path kCorpus = QUILLEX_CORPUS_DIR;
+
+// Files of the corpus folder that are not dumps.
+const std::set<std::string> kNotDumps = {"cases.txt", "make_corpus.cpp", "README.md"};
+
+struct CorpusCase {
+  std::string name;      // instance name
+  std::string file;      // the dump, in the corpus folder
+  int status = 0;
+  std::string expected;  // lines joined with CR LF
+  std::string note;
+  std::string problem;   // a fault of the list itself; the instance fails with it
+};
+
+void PrintTo(const CorpusCase& c, std::ostream* os) { *os << c.file; }
+
+// "\n" is a line break (CR LF on the console), "\xHH" a byte, "\\" a backslash.
+bool Unescape(const std::string& text, std::string& out) {
+  out.clear();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\') {
+      out += text[i];
+      continue;
+    }
+    if (i + 1 >= text.size()) return false;
+    const char kind = text[++i];
+    if (kind == 'n') {
+      out += "\r\n";
+    } else if (kind == '\\') {
+      out += '\\';
+    } else if (kind == 'x' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+               std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Bytes as they read in cases.txt, for failure messages.
+std::string Shown(const std::string& bytes) {
+  std::string out;
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\n') {
+      out += "\\n\n";
+    } else if (c == '\r') {
+      continue;
+    } else if (byte < 0x20 || byte >= 0x7F) {
+      static const char* const kDigits = "0123456789ABCDEF";
+      out += "\\x";
+      out += kDigits[byte >> 4];
+      out += kDigits[byte & 0x0F];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string InstanceName(const std::string& file) {
+  std::string name = file.size() > 4 && file.ends_with(".raw") ? file.substr(0, file.size() - 4) : file;
+  for (char& c : name) {
+    if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+  }
+  return name.empty() ? "unnamed" : name;
+}
+
+std::vector<CorpusCase> LoadCases() {
+  std::vector<CorpusCase> cases;
+  std::set<std::string> listed;
+  std::ifstream in(kCorpus / "cases.txt", std::ios::binary);
+  if (!in) {
+    CorpusCase c;
+    c.name = "cases_txt";
+    c.problem = "cannot read " + (kCorpus / "cases.txt").string();
+    cases.push_back(c);
+  }
+  int lineNumber = 0;
+  for (std::string line; std::getline(in, line);) {
+    ++lineNumber;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == '#') continue;
+    CorpusCase c;
+    std::vector<std::string> fields;
+    std::size_t from = 0;
+    for (int i = 0; i < 3; ++i) {
+      const std::size_t bar = line.find('|', from);
+      if (bar == std::string::npos) break;
+      fields.push_back(line.substr(from, bar - from));
+      from = bar + 1;
+    }
+    fields.push_back(line.substr(from));
+    c.file = fields[0];
+    c.name = InstanceName(c.file);
+    const std::string where = "cases.txt line " + std::to_string(lineNumber) + ": ";
+    const bool first = listed.insert(c.file).second;
+    if (fields.size() != 4) {
+      c.problem = where + "not NAME|STATUS|CONSOLE|NOTE";
+    } else if (fields[1] != "0" && fields[1] != "1") {
+      c.problem = where + "exit status must be 0 or 1";
+    } else if (!Unescape(fields[2], c.expected)) {
+      c.problem = where + "bad escape in the console text";
+    } else if (c.expected.empty()) {
+      c.problem = where + "no console text to look for";
+    } else if (!first) {
+      c.problem = where + c.file + " is listed twice";
+    } else if (!fs::is_regular_file(kCorpus / c.file)) {
+      c.problem = where + c.file + " is not in " + kCorpus.string();
+    }
+    if (fields.size() == 4) {
+      c.status = fields[1] == "1" ? 1 : 0;
+      c.note = fields[3];
+    }
+    cases.push_back(c);
+  }
+
+  std::vector<std::string> unlisted;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(kCorpus, error)) {
+    const std::string file = entry.path().filename().string();
+    if (!kNotDumps.contains(file) && !listed.contains(file)) unlisted.push_back(file);
+  }
+  std::sort(unlisted.begin(), unlisted.end());
+  for (const std::string& file : unlisted) {
+    CorpusCase c;
+    c.file = file;
+    c.name = "unlisted_" + InstanceName(file);
+    c.problem = file + " lies in the corpus folder without a line in cases.txt";
+    cases.push_back(c);
+  }
+
+  // Instance names must differ.
+  std::set<std::string> names;
+  for (CorpusCase& c : cases) {
+    const std::string base = c.name;
+    for (int n = 2; !names.insert(c.name).second; ++n) c.name = base + "_" + std::to_string(n);
+  }
+  return cases;
+}
+
+// True when `lines` (CR LF between them) stand in `out` as whole lines.
+bool HasLines(const std::string& out, const std::string& lines) {
+  const std::string wanted = lines + "\r\n";
+  for (std::size_t at = out.find(wanted); at != std::string::npos; at = out.find(wanted, at + 1)) {
+    if (at == 0 || out[at - 1] == '\n') return true;
+  }
+  return false;
+}
+
+// Everything in the run's folder is the dump, an allowed output, or lies
+// below _name.raw: plain files and directories, no links, inside it.
+void CheckFolder(const fs::path& root) {
+  const fs::path tree = root / "_name.raw";
+  const fs::path treeReal = fs::exists(tree) ? fs::canonical(tree) : fs::path();
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+    const fs::path rel = it->path().lexically_relative(root);
+    const std::string top = rel.begin()->string();
+    const fs::file_status status = it->symlink_status();
+    EXPECT_FALSE(fs::is_symlink(status)) << "link made: " << rel;
+    if (top == "name.raw" || top == "name.raw.fs" || top == "name.raw.log") {
+      EXPECT_TRUE(fs::is_regular_file(status)) << rel << " is not a plain file";
+      continue;
+    }
+    ASSERT_EQ(top, "_name.raw") << "made outside name.raw.fs, name.raw.log and _name.raw: " << rel;
+    EXPECT_TRUE(fs::is_regular_file(status) || fs::is_directory(status)) << rel << " is neither file nor directory";
+    if (rel == fs::path("_name.raw")) {
+      EXPECT_TRUE(fs::is_directory(status));
+      continue;
+    }
+    const fs::path real = fs::weakly_canonical(it->path());
+    const auto [treeEnd, realAt] = std::mismatch(treeReal.begin(), treeReal.end(), real.begin(), real.end());
+    EXPECT_TRUE(treeEnd == treeReal.end() && realAt != real.end()) << rel << " resolves outside _name.raw: " << real;
+  }
+}
+
+class Corpus : public ::testing::TestWithParam<CorpusCase> {};
+
+TEST_P(Corpus, EndsAsListedAndWritesOnlyItsOutputs) {
+  const CorpusCase& c = GetParam();
+  ASSERT_TRUE(c.problem.empty()) << c.problem;
+  SCOPED_TRACE(c.file + ": " + c.note);
+
+  const std::string dump = ReadFile((kCorpus / c.file).string());
+  TempDir dir;
+  WriteFile(dir / "name.raw", Bytes(dump.begin(), dump.end()));
+  RunOptions options;  // no input: standard input is closed at once
+  options.timeoutMs = 60000;
+  const ToolRun run = RunQuillex4(dir.path(), {"name.raw"}, options);
+
+  ASSERT_FALSE(run.timedOut) << "still running after 60 s; console so far:\n" << Shown(run.out);
+  ASSERT_NE(run.status, -1) << "ended by a signal; standard error:\n" << run.err;
+  EXPECT_EQ(run.err, "") << "standard error is not empty (a sanitizer report?)";
+  EXPECT_EQ(run.status, c.status) << Shown(run.out);
+  EXPECT_TRUE(HasLines(run.out, c.expected)) << "expected these whole lines:\n"
+                                             << Shown(c.expected) << "\nconsole:\n"
+                                             << Shown(run.out);
+  EXPECT_TRUE(ReadFile(dir / "name.raw") == dump) << "the dump was changed";
+  CheckFolder(dir.path());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Corpus, ::testing::ValuesIn(LoadCases()), CaseName{});
+
+}  // namespace
+}  // namespace quillex::test
