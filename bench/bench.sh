@@ -11,10 +11,17 @@
 # quillex-benchtree, scripts/make_volume.sh and quillex-mkraw, and cached in
 # bench/cache/. Each command runs once to warm up, then RUNS times, the three
 # in turn, so drift hits them alike. Prints medians and ratios; asserts nothing.
-# Usage: bench/bench.sh [RUNS]   (after scripts/setup build)
+# Usage: bench/bench.sh [RUNS]     (after scripts/setup build)
+#        bench/bench.sh --smoke    the small dump only, one run: a check that
+#                                  the benchmark works (CI), not a measurement
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs="${1:-5}"
+smoke=false
+if [ "$runs" = "--smoke" ]; then
+  smoke=true
+  runs=1
+fi
 top="$PWD"
 cache="$top/bench/cache"
 mkdir -p "$cache"
@@ -24,6 +31,7 @@ trap 'rm -rf "$work"' EXIT
 
 # name, MiB of files, MiB of volume, extra quillex-mkraw options
 sets=("small 8 12" "medium 30 40 --page-type 18 --segments 2" "large 72 96")
+$smoke && sets=("small 8 12")
 for s in "${sets[@]}"; do
   read -r name data vol opts <<<"$s"
   [ -d "$cache/$name.tree" ] || build/quillex-benchtree "$cache/$name.tree" "$data" 7
@@ -80,5 +88,6 @@ for s in "${sets[@]}"; do
     "$t" "$f" "$p" "$(bc -l <<<"$t/$f")" "$(bc -l <<<"$t/$p")" "$(bc -l <<<"$dump/1048576/$t")" \
     "$(bc -l <<<"$mem/1024")" "$(bc -l <<<"($dump+$image)/1048576+16")"
 done
+$smoke && exit 0
 small=$(median <<<"${times[small.tool]}"); large=$(median <<<"${times[large.tool]}")
 echo "growth small -> large: dump x$(bc -l <<<"$(stat -c %s "$cache/large.raw")/$(stat -c %s "$cache/small.raw")" | cut -c1-5), time x$(bc -l <<<"$large/$small" | cut -c1-5)"
