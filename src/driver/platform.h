@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 
 namespace quillex::platform {
@@ -19,6 +20,12 @@ struct Status {
   int error = 0;
   bool ok() const { return error == 0; }
   std::string Reason() const;  // the platform's text for the error
+};
+
+// A run of bytes in memory, one of several written in one call.
+struct Piece {
+  const void* data;
+  std::size_t size;
 };
 
 // An open file; closed silently on destruction when Close was not called.
@@ -40,6 +47,8 @@ class File {
   friend Status SetPosition(File& file, std::uint64_t position);
   friend Status WriteAll(File& file, const void* data, std::size_t count);
   friend Status WriteAt(File& file, std::uint64_t offset, const void* data, std::size_t count);
+  friend Status WriteGathered(File& file, std::span<const Piece> pieces);
+  friend Status WriteAtGathered(File& file, std::uint64_t offset, std::span<const Piece> pieces);
   friend Status SetLength(File& file, std::uint64_t length);
   friend Status Close(File& file);
 
@@ -58,6 +67,12 @@ Status SetPosition(File& file, std::uint64_t position);
 Status WriteAll(File& file, const void* data, std::size_t count);
 // Writes at a byte offset, the file position untouched.
 Status WriteAt(File& file, std::uint64_t offset, const void* data, std::size_t count);
+// The pieces one after another, at the file position or from an offset
+// (the position then untouched), in as few calls as the system allows.
+// At most kMaxPieces pieces per call.
+inline constexpr std::size_t kMaxPieces = 1024;
+Status WriteGathered(File& file, std::span<const Piece> pieces);
+Status WriteAtGathered(File& file, std::uint64_t offset, std::span<const Piece> pieces);
 // Sets the file's length; bytes never written read as zero (and take no
 // disk space where the file system allows holes).
 Status SetLength(File& file, std::uint64_t length);

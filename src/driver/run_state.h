@@ -87,9 +87,10 @@ struct RunState {
   std::uint32_t MapSize = 0;
   std::uint32_t MaxBlockNumber = 0;
 
-  // Image stage. FsCopiedBlocks lists the logical blocks that got a copy, in
-  // the order copied (the others are zero and need not be written).
-  tMem FsImage;
+  // Image stage: the normal FS image as a view of RawImage through the block
+  // map. FsCopiedBlocks lists the logical blocks that got a place, in the
+  // order placed (the others are zero and need not be written).
+  FsView FsImage;
   std::vector<std::uint32_t> FsCopiedBlocks;
 
   // Partition recognition. Entry and record n (from 1) are at index n - 1;
@@ -111,12 +112,15 @@ const PartitionEntry& EntryAt(const RunState& state, std::uint32_t n);
 // Little-endian reads of the two images; zero beyond their ends.
 inline std::uint16_t RawWord(const RunState& s, std::uint64_t o) { return LoadWord(s.RawImage.view(), o); }
 inline std::uint32_t RawDword(const RunState& s, std::uint64_t o) { return LoadDword(s.RawImage.view(), o); }
-inline std::uint8_t FsByte(const RunState& s, std::uint64_t o) { return LoadByte(s.FsImage.view(), o); }
-inline std::uint16_t FsWord(const RunState& s, std::uint64_t o) { return LoadWord(s.FsImage.view(), o); }
-inline std::uint32_t FsDword(const RunState& s, std::uint64_t o) { return LoadDword(s.FsImage.view(), o); }
-inline std::string FsChars(const RunState& s, std::uint64_t o, std::size_t n) {
-  return LoadChars(s.FsImage.view(), o, n);
+// Offsets past the end never wrap: o + 1 at ~0 reads zero like the rest.
+inline std::uint8_t FsByte(const RunState& s, std::uint64_t o) { return s.FsImage.Byte(o); }
+inline std::uint16_t FsWord(const RunState& s, std::uint64_t o) {
+  return static_cast<std::uint16_t>(FsByte(s, o) | (o == ~std::uint64_t{0} ? 0 : FsByte(s, o + 1) << 8));
 }
+inline std::uint32_t FsDword(const RunState& s, std::uint64_t o) {
+  return FsWord(s, o) | (o >= ~std::uint64_t{0} - 2 ? 0u : std::uint32_t{FsWord(s, o + 2)} << 16);
+}
+inline std::string FsChars(const RunState& s, std::uint64_t o, std::size_t n) { return s.FsImage.Chars(o, n); }
 
 // Writes the fatal message as a line (completing an open announcement) and
 // stops the run.

@@ -153,7 +153,7 @@ void WalkDirectory(RunState& s, FatWalk& w, std::uint32_t dirOffset, const std::
     }
     seen[m] = true;
     const std::uint32_t base = ClusterOffset(s, w.entry, m);
-    if (base == 0 || !InBounds(s.FsImage.view(), base, s.FsBlockSize)) return;
+    if (base == 0 || !s.FsImage.InBounds(base, s.FsBlockSize)) return;
     const DirectoryContext dir{Where::Subdirectory, base, path, depth};
     if (!WalkEntries(s, w, dir, longName, base, std::uint64_t{base} + s.FsBlockSize)) return;
 

@@ -1,8 +1,8 @@
 // File extraction: a file's cluster chain, cut to its recorded size.
-#include <array>
 #include <utility>
 
 #include "driver/errors.h"
+#include "driver/gather.h"
 #include "driver/hex.h"
 #include "driver/paths.h"
 #include "fat/fat.h"
@@ -10,46 +10,30 @@
 namespace quillex {
 namespace {
 
-constexpr std::array<std::uint8_t, 65536> kZeroBlock{};  // the largest fs_block
-
-// Writes the pieces of one file, joining pieces that lie back to back in the
-// image into one write.
+// One file being written: its pieces are gathered into few write calls.
 class FileSink {
  public:
-  FileSink(platform::File file, std::string name) : file_(std::move(file)), name_(std::move(name)) {}
+  FileSink(platform::File file, std::string name)
+      : file_(std::move(file)), name_(std::move(name)), out_(file_) {}
 
-  void Append(const std::uint8_t* data, std::size_t count) {
-    if (count == 0) return;
-    if (pending_ != nullptr && pending_ + pendingCount_ == data) {
-      pendingCount_ += count;
-      return;
-    }
-    Flush();
-    pending_ = data;
-    pendingCount_ = count;
+  // size bytes from data, or zeros when data is null.
+  void Append(const std::uint8_t* data, std::size_t size) {
+    if (auto st = out_.Add(data, size); !st.ok()) Failed("write", st);
   }
 
   void Close() {
-    Flush();
-    if (auto st = platform::Close(file_); !st.ok()) {
-      throw IoFailure("cannot close " + name_ + ": " + st.Reason());
-    }
+    if (auto st = out_.Flush(); !st.ok()) Failed("write", st);
+    if (auto st = platform::Close(file_); !st.ok()) Failed("close", st);
   }
 
  private:
-  void Flush() {
-    if (pendingCount_ == 0) return;
-    if (auto st = platform::WriteAll(file_, pending_, pendingCount_); !st.ok()) {
-      throw IoFailure("cannot write " + name_ + ": " + st.Reason());
-    }
-    pending_ = nullptr;
-    pendingCount_ = 0;
+  [[noreturn]] void Failed(const char* what, const platform::Status& st) const {
+    throw IoFailure(std::string("cannot ") + what + " " + name_ + ": " + st.Reason());
   }
 
   platform::File file_;
   std::string name_;
-  const std::uint8_t* pending_ = nullptr;
-  std::size_t pendingCount_ = 0;
+  GatherWriter out_;
 };
 
 }  // namespace
@@ -65,7 +49,6 @@ void SaveFile(RunState& s, FatWalk& w, std::uint16_t firstCluster, std::uint32_t
   }
   FileSink sink(std::move(file), full);
 
-  const std::span<const std::uint8_t> image = s.FsImage.view();
   const std::uint32_t blockSize = s.FsBlockSize;
   std::uint32_t accounted = 0;
   const std::uint32_t stamp = ++w.chainStamp;
@@ -77,10 +60,10 @@ void SaveFile(RunState& s, FatWalk& w, std::uint16_t firstCluster, std::uint32_t
     }
     w.chainMark[m] = stamp;
     const std::uint32_t x = ClusterOffset(s, w.entry, m);
-    if (x == 0 || !InBounds(image, x, blockSize)) {
+    if (x == 0 || !s.FsImage.InBounds(x, blockSize)) {
       // A cluster with no data in the image keeps its place as zeros.
       s.Console.Line("Found lost cluster " + HexWord(m) + " in file: " + full);
-      sink.Append(kZeroBlock.data(), blockSize);
+      sink.Append(nullptr, blockSize);
       accounted += blockSize;
       m = NextCluster(s, w.entry, m);
       if (EndsChain(w.parType, m)) break;
@@ -89,7 +72,8 @@ void SaveFile(RunState& s, FatWalk& w, std::uint16_t firstCluster, std::uint32_t
     // Once more is accounted than the size, the difference wraps and every
     // further cluster of the chain is written whole.
     const auto count = MinInt64(std::int64_t{size - accounted}, std::int64_t{blockSize});
-    sink.Append(image.data() + x, static_cast<std::size_t>(count));
+    s.FsImage.ForEachPiece(x, static_cast<std::uint64_t>(count),
+                           [&](const std::uint8_t* data, std::size_t n) { sink.Append(data, n); });
     accounted += blockSize;
     std::string line = "[CLUSTER] " + HexWord(m);
     m = NextCluster(s, w.entry, m);

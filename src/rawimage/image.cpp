@@ -1,9 +1,9 @@
 // The normal FS image: every logical fs_block at its place, written to
 // EntryName + ".fs".
 #include <algorithm>
-#include <cstring>
 
 #include "driver/errors.h"
+#include "driver/gather.h"
 #include "driver/hex.h"
 #include "rawimage/rawimage.h"
 
@@ -41,15 +41,15 @@ void BuildFsImage(RunState& s) {
   if (imageBytes >= (std::uint64_t{1} << 32)) {
     Fatal(s, "FATAL: Image of 4 GiB or more is not supported. Check entry file!");
   }
-  s.FsImage = tMem(static_cast<std::size_t>(imageBytes), "normal FS image");
   s.Console.Line("Building normal FS image from RAW...");
 
   const SegmentRecord first = s.SegmentTable.empty() ? SegmentRecord{} : s.SegmentTable.front();
   const ImageLayout layout = ComputeImageLayout(first, s.FsBlockSize, s.MapSize);
   s.Console.Line("seg00 covered by " + HexDword(layout.Seg0MapCount) + " map(s)");
 
-  const std::span<const std::uint8_t> raw = s.RawImage.view();
-  std::uint8_t* image = s.FsImage.data();
+  // The image is not copied together: each logical block is read where it
+  // lies in RawImage. Bytes past the end of RawImage read as zeros.
+  s.FsImage = FsView(s.RawImage.view(), blockSize, imageBytes);
   s.FsCopiedBlocks.clear();
   for (std::size_t k = 0; k < s.BlockMap.size(); ++k) {
     const std::uint32_t e = s.BlockMap[k];
@@ -57,13 +57,8 @@ void BuildFsImage(RunState& s) {
     const std::uint32_t n = e & kFreeNumber;
     // Block 0 would lie before the image and 0xFFFFFF names no block.
     if (n == 0 || n == kFreeNumber) continue;
-    const std::uint64_t src = PhysicalOffset(layout, s.FsBlockSize, k);
-    std::uint8_t* dst = image + (n - 1) * blockSize;
-    // A later entry for the same block replaces the copy, so bytes past the
-    // end of RawImage are written as zeros rather than left from before.
-    const std::uint64_t have = src < raw.size() ? std::min<std::uint64_t>(blockSize, raw.size() - src) : 0;
-    if (have > 0) std::memcpy(dst, raw.data() + src, static_cast<std::size_t>(have));
-    if (have < blockSize) std::memset(dst + have, 0, static_cast<std::size_t>(blockSize - have));
+    // A later entry for the same block replaces the earlier one.
+    s.FsImage.Place(n - 1, PhysicalOffset(layout, s.FsBlockSize, k));
     s.FsCopiedBlocks.push_back(n);
   }
 }
@@ -74,7 +69,7 @@ void WriteFsImage(RunState& s) {
   constexpr const char* kFailed = "Fatal error while writing image! Check filename and disk space";
   platform::File file;
   if (!platform::CreateFile(name, file).ok()) Fatal(s, kFailed);
-  // The copied blocks in runs (for a whole dump: one write), and the length
+  // The copied blocks in runs, gathered from where they lie, and the length
   // set at the end, so that a map naming a few blocks far apart does not
   // make the tool write gigabytes of zeros. The work follows the blocks
   // copied, not the length of the image.
@@ -82,14 +77,16 @@ void WriteFsImage(RunState& s) {
   std::vector<std::uint32_t> blocks = s.FsCopiedBlocks;
   std::sort(blocks.begin(), blocks.end());
   blocks.erase(std::unique(blocks.begin(), blocks.end()), blocks.end());
-  for (std::size_t i = 0; i < blocks.size();) {
-    std::size_t j = i + 1;
-    while (j < blocks.size() && blocks[j] == blocks[j - 1] + 1) ++j;
+  GatherWriter out(file);
+  bool failed = false;
+  for (std::size_t i = 0; i < blocks.size() && !failed; ++i) {
     const std::uint64_t at = (blocks[i] - 1) * blockSize;
-    const auto bytes = static_cast<std::size_t>((j - i) * blockSize);
-    if (!platform::WriteAt(file, at, s.FsImage.data() + at, bytes).ok()) Fatal(s, kFailed);
-    i = j;
+    if (i == 0 || blocks[i] != blocks[i - 1] + 1) failed = !out.MoveTo(at).ok();
+    s.FsImage.ForEachPiece(at, blockSize, [&](const std::uint8_t* data, std::size_t n) {
+      failed = failed || !out.Add(data, n).ok();
+    });
   }
+  if (failed || !out.Flush().ok()) Fatal(s, kFailed);
   if (!platform::SetLength(file, std::uint64_t{s.MaxBlockNumber} * blockSize).ok()) Fatal(s, kFailed);
   if (!platform::Close(file).ok()) Fatal(s, kFailed);
   s.Console.Line();

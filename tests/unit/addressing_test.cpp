@@ -19,7 +19,8 @@ RunState StateWith(std::uint32_t blockSize, std::uint32_t tableBlock, std::uint3
   e.FirstSecOffset = firstSec;
   e.TableBlock = tableBlock;
   s.PartitionEntries.push_back(e);
-  s.FsImage = tMem(bytes, "test image");
+  s.RawImage = tMem(bytes, "test image");
+  s.FsImage = FsView::Flat(s.RawImage.view());
   return s;
 }
 
@@ -33,8 +34,8 @@ TEST(Addressing, WorkedExample) {
   EXPECT_EQ(OffsetToCluster(s, 1, 0x20000), 2);
   EXPECT_EQ(OffsetToCluster(s, 1, 0x18000), 1) << "0 is raised to 1";
   // FAT at 0x18200; FAT12 entry of cluster 3: high nibble of byte 4, byte 5.
-  s.FsImage.data()[0x18200 + 4] = 0x7A;
-  s.FsImage.data()[0x18200 + 5] = 0x3C;
+  s.RawImage.data()[0x18200 + 4] = 0x7A;
+  s.RawImage.data()[0x18200 + 5] = 0x3C;
   EXPECT_EQ(NextCluster(s, 1, 3), 0x3C7);
 }
 
@@ -68,7 +69,7 @@ TEST(Addressing, FirstSectorBeyondTheDataAreaWrapsTheLead) {
 
 TEST(FatEntries, Fat12NibblePackingAcrossTheTable) {
   RunState s = StateWith(0x800, 0, 0, 8, 0x01);
-  std::uint8_t* fat = s.FsImage.data() + 512;
+  std::uint8_t* fat = s.RawImage.data() + 512;
   // Entries 2 = $123, 3 = $456: bytes 3, 4, 5 = 23 61 45.
   fat[3] = 0x23;
   fat[4] = 0x61;
@@ -85,8 +86,8 @@ TEST(FatEntries, Fat12NibblePackingAcrossTheTable) {
 
 TEST(FatEntries, Fat16WordAndReadsBeyondTheImageAreZero) {
   RunState s = StateWith(0x800, 0, 0, 8, 0x04, 0x1000);
-  s.FsImage.data()[512 + 4] = 0x34;
-  s.FsImage.data()[512 + 5] = 0x12;
+  s.RawImage.data()[512 + 4] = 0x34;
+  s.RawImage.data()[512 + 5] = 0x12;
   EXPECT_EQ(NextCluster(s, 1, 2), 0x1234);
   EXPECT_EQ(NextCluster(s, 1, 0xFFFF), 0) << "an entry past the image reads as free";
 }

@@ -22,10 +22,11 @@ struct Image {
   explicit Image(std::size_t blocks) {
     s.FsBlockSize = kBs;
     s.EntryName = "name.raw";
-    s.FsImage = tMem(blocks * kBs, "test image");
+    s.RawImage = tMem(blocks * kBs, "test image");
+    s.FsImage = FsView::Flat(s.RawImage.view());
   }
   void Put(std::uint64_t at, std::initializer_list<std::uint8_t> bytes) {
-    for (std::uint8_t b : bytes) s.FsImage.data()[at++] = b;
+    for (std::uint8_t b : bytes) s.RawImage.data()[at++] = b;
   }
   void Put16(std::uint64_t at, std::uint16_t v) { Put(at, {std::uint8_t(v), std::uint8_t(v >> 8)}); }
   void Put32(std::uint64_t at, std::uint32_t v) {
@@ -33,7 +34,7 @@ struct Image {
     Put16(at + 2, std::uint16_t(v >> 16));
   }
   void Text(std::uint64_t at, const std::string& text) {
-    for (char c : text) s.FsImage.data()[at++] = static_cast<std::uint8_t>(c);
+    for (char c : text) s.RawImage.data()[at++] = static_cast<std::uint8_t>(c);
   }
   // A table entry at sector `t`, entry `i` (0..3).
   void Entry(std::uint64_t t, int i, std::uint8_t type, std::uint32_t first, std::uint32_t count) {

@@ -136,8 +136,9 @@ class Walk : public ::testing::Test {
     s_.FsBlockSize = kBlock;
     s_.PartitionEntries.clear();
     s_.BootRecords.clear();
-    s_.FsImage = quillex::tMem(size, "test");
-    std::copy(unit.begin(), unit.end() - static_cast<std::ptrdiff_t>(cut), s_.FsImage.data() + unitStart_);
+    s_.RawImage = quillex::tMem(size, "test");
+    s_.FsImage = quillex::FsView::Flat(s_.RawImage.view());
+    std::copy(unit.begin(), unit.end() - static_cast<std::ptrdiff_t>(cut), s_.RawImage.data() + unitStart_);
     ASSERT_EQ(quillex::RecognisePartition(s_, unitStart_), quillex::RecognitionResult::BootSectorFound);
     ASSERT_EQ(s_.PartitionEntries.size(), 1u);
     s_.Console = quillex::TextOut();
@@ -151,7 +152,7 @@ class Walk : public ::testing::Test {
     return Str(volume_->Image(), volume_->ClusterOffset(cluster), kBlock);
   }
   void PutImage(std::uint32_t at, const Bytes& bytes) {
-    std::copy(bytes.begin(), bytes.end(), s_.FsImage.data() + at);
+    std::copy(bytes.begin(), bytes.end(), s_.RawImage.data() + at);
   }
 
   // Listing line of a subdirectory entry, read back from the volume.
@@ -282,8 +283,9 @@ TEST_F(Walk, FsBlocksOf4000HexAddressClustersFromTheirOwnDataSector) {
   volume_ = &v;
   const Bytes unit = mk::MakeUnitImage({"/", v.Image(), 0x04, true});
   s_.FsBlockSize = 0x4000;
-  s_.FsImage = quillex::tMem(0x8000 + unit.size(), "test");
-  std::copy(unit.begin(), unit.end(), s_.FsImage.data() + 0x8000);
+  s_.RawImage = quillex::tMem(0x8000 + unit.size(), "test");
+  s_.FsImage = quillex::FsView::Flat(s_.RawImage.view());
+  std::copy(unit.begin(), unit.end(), s_.RawImage.data() + 0x8000);
   ASSERT_EQ(quillex::RecognisePartition(s_, 0x8000), quillex::RecognitionResult::BootSectorFound);
   s_.Console = quillex::TextOut();
   s_.LogFile = quillex::TextOut();
