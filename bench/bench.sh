@@ -11,7 +11,10 @@
 # quillex-benchtree, scripts/make_volume.sh and quillex-mkraw, and cached in
 # bench/cache/. Each command runs once to warm up, then RUNS times, the three
 # in turn, so drift hits them alike. Prints medians and ratios; asserts nothing.
-# Usage: bench/bench.sh [RUNS]     (after scripts/setup build)
+# Usage: bench/bench.sh [RUNS]     (after scripts/setup build; QUILLEX4=path
+#                                  times that binary instead of the build's;
+#                                  BASELINE=path also times an older build in
+#                                  the same rounds, for before/after figures)
 #        bench/bench.sh --smoke    the small dump only, one run: a check that
 #                                  the benchmark works (CI), not a measurement
 set -euo pipefail
@@ -23,6 +26,8 @@ if [ "$runs" = "--smoke" ]; then
   runs=1
 fi
 top="$PWD"
+tool="${QUILLEX4:-$top/build/quillex4}"  # another build of the tool may be timed instead
+baseline="${BASELINE:-}"                  # an older build, timed in turn with the rest
 cache="$top/bench/cache"
 mkdir -p "$cache"
 export MTOOLS_SKIP_CHECK=1
@@ -43,23 +48,48 @@ for s in "${sets[@]}"; do
   fi
 done
 
+# Each timed command writes into a fresh folder and nothing is deleted until
+# the end: on some file systems (ext4 without a journal, as on our build
+# machines) creating files soon after many were deleted costs up to 10 times
+# more, which would time the clean-up of the run before, not the command.
+# Older deletions still count for a few minutes: start on a quiet disk.
+free_kib=$(df -Pk "$work" | awk 'NR == 2 {print $4}')
+need_kib=$(( $($smoke && echo 1 || echo 7) * 1024 * 1024 ))
+keep=true
+if [ "$free_kib" -lt "$need_kib" ]; then
+  keep=false
+  echo "note: only $((free_kib / 1024)) MiB free: outputs are deleted between runs, and the times include that cost" >&2
+fi
+fresh() {  # a new empty folder for one command's outputs
+  $keep || rm -rf "$work"/run-*
+  mktemp -d "$work/run-XXXXXX"
+}
+
 # One timed command: prints "seconds peak-KiB". Every command starts with
 # the data of the one before written out, so none pays for another's writes.
-timed() { sync; /usr/bin/time -f "%e %M" -o "$work/time" "$@" >/dev/null 2>&1; cat "$work/time"; }
+timed() {
+  sync
+  local t0 t1
+  t0=$(date +%s%N)
+  /usr/bin/time -f "%M" -o "$work/time" "$@" >/dev/null 2>&1
+  t1=$(date +%s%N)
+  echo "$(bc -l <<<"($t1 - $t0) / 1000000000" | sed 's/^\./0./') $(cat "$work/time")"
+}
 
-run_tool() {  # name; the dump is linked in, not copied, to leave no writes pending
-  rm -rf "$work/q" && mkdir "$work/q"
-  ln "$cache/$1.raw" "$work/q/d.raw" 2>/dev/null || cp "$cache/$1.raw" "$work/q/d.raw"
-  (cd "$work/q" && timed "$top/build/quillex4" d.raw </dev/null)
+run_tool() {  # name [binary]; the dump is linked in, not copied, to leave no writes pending
+  local d; d=$(fresh)
+  ln "$cache/$1.raw" "$d/d.raw" 2>/dev/null || cp "$cache/$1.raw" "$d/d.raw"
+  (cd "$d" && timed "${2:-$tool}" d.raw </dev/null)
+  # the first image made is kept aside for the peer to read
+  [ -f "$work/fs-$1" ] || ln "$d/d.raw.fs" "$work/fs-$1"
 }
 run_floor() {  # name
-  rm -rf "$work/f" && mkdir "$work/f"
-  timed bash -c "cp '$cache/$1.raw' '$work/f/x' && cp -r '$cache/$1.tree' '$work/f/y'"
+  local d; d=$(fresh)
+  timed bash -c "cp '$cache/$1.raw' '$d/x' && cp -r '$cache/$1.tree' '$d/y'"
 }
 run_peer() {  # name; reads the image the tool made; the unit starts at block 3
-  [ -f "$work/fs-$1" ] || cp "$work/q/d.raw.fs" "$work/fs-$1"
-  rm -rf "$work/m" && mkdir "$work/m"
-  timed mcopy -s -n -i "$work/fs-$1@@$((2 * 2048 + 3 * 512))" "::/" "$work/m/"
+  local d; d=$(fresh)
+  timed mcopy -s -n -i "$work/fs-$1@@$((2 * 2048 + 3 * 512))" "::/" "$d/"
 }
 
 declare -A times
@@ -71,6 +101,9 @@ for ((i = 0; i < runs; i++)); do
   for s in "${sets[@]}"; do
     name=${s%% *}
     t=$(run_tool "$name"); times[$name.tool]+="${t% *} "; times[$name.mem]+="${t#* } "
+    if [ -n "$baseline" ]; then
+      t=$(run_tool "$name" "$baseline"); times[$name.base]+="${t% *} "; times[$name.basemem]+="${t#* } "
+    fi
     t=$(run_floor "$name"); times[$name.floor]+="${t% *} "
     t=$(run_peer "$name"); times[$name.peer]+="${t% *} "
   done
@@ -90,6 +123,16 @@ for s in "${sets[@]}"; do
     "$t" "$f" "$p" "$(bc -l <<<"$t/$f")" "$(bc -l <<<"$t/$p")" "$(bc -l <<<"$dump/1048576/$t")" \
     "$(bc -l <<<"$mem/1024")" "$(bc -l <<<"($dump+$image)/1048576+16")"
 done
+if [ -n "$baseline" ]; then
+  echo "baseline $baseline, in the same rounds:"
+  printf '%-7s %10s %10s %9s %13s %13s\n' set base_s tool_s speed-up base_peak_MiB tool_peak_MiB
+  for s in "${sets[@]}"; do
+    name=${s%% *}
+    b=$(median <<<"${times[$name.base]}"); t=$(median <<<"${times[$name.tool]}")
+    printf '%-7s %10.3f %10.3f %9.2f %13.1f %13.1f\n' "$name" "$b" "$t" "$(bc -l <<<"$b/$t")" \
+      "$(bc -l <<<"$(max <<<"${times[$name.basemem]}")/1024")" "$(bc -l <<<"$(max <<<"${times[$name.mem]}")/1024")"
+  done
+fi
 $smoke && exit 0
 small=$(median <<<"${times[small.tool]}"); large=$(median <<<"${times[large.tool]}")
 echo "growth small -> large: dump x$(bc -l <<<"$(stat -c %s "$cache/large.raw")/$(stat -c %s "$cache/small.raw")" | cut -c1-5), time x$(bc -l <<<"$large/$small" | cut -c1-5)"
