@@ -7,12 +7,34 @@
 
 namespace quillex {
 
+namespace {
+
+// The device names Windows keeps for itself, in a name of their own or
+// before an extension: "CON", "nul.txt" and "Com1.a.b" name no file there.
+bool IsDeviceName(std::string_view name) {
+  const std::string_view base = name.substr(0, name.find('.'));
+  auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+  std::string word;
+  for (char c : base) word += upper(c);
+  if (word == "CON" || word == "PRN" || word == "AUX" || word == "NUL") return true;
+  return word.size() == 4 && (word.starts_with("COM") || word.starts_with("LPT")) && word[3] >= '1' &&
+         word[3] <= '9';
+}
+
+}  // namespace
+
 std::string SafeName(std::string_view name) {
+  // The same rules on every platform, so a tree extracted anywhere can be
+  // copied to Windows as it is.
   std::string safe(name);
   for (char& c : safe) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte < 0x20 || std::string_view("\"*/:<>?\\|").find(c) != std::string_view::npos) c = '_';
   }
+  // Windows drops a trailing dot or blank from a name, which would merge
+  // "A." with "A"; the last character is kept visible instead.
+  if (!safe.empty() && (safe.back() == '.' || safe.back() == ' ')) safe.back() = '_';
+  if (IsDeviceName(safe)) safe.insert(0, "_");
   return safe;
 }
 
@@ -67,9 +89,8 @@ platform::Status MakeOne(const std::string& path) {
 bool EnsureDirectory(RunState& state, const std::string& path, bool withParents) {
   if (withParents) {
     // Every proper prefix that ends before a separator, the doubled ones skipped.
-    for (std::size_t at = path.find(platform::kSeparator, 1); at != std::string::npos;
-         at = path.find(platform::kSeparator, at + 1)) {
-      if (path[at - 1] == platform::kSeparator) continue;
+    for (std::size_t at = 1; at < path.size(); ++at) {
+      if (!platform::IsSeparator(path[at]) || platform::IsSeparator(path[at - 1])) continue;
       const std::string parent = path.substr(0, at);
       platform::Status status = MakeOne(parent);
       if (status.ok()) continue;

@@ -31,8 +31,6 @@ Status FromErrno() { return Status{errno}; }
 
 void PrepareProcess() { std::signal(SIGXFSZ, SIG_IGN); }
 
-std::string Status::Reason() const { return std::strerror(error); }
-
 File::File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
 
 File& File::operator=(File&& other) noexcept {

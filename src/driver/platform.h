@@ -9,7 +9,14 @@
 
 namespace quillex::platform {
 
+#ifdef _WIN32
+inline constexpr char kSeparator = '\\';
+// Windows reads "/" in a path as a separator too.
+inline constexpr bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+#else
 inline constexpr char kSeparator = '/';
+inline constexpr bool IsSeparator(char c) { return c == '/'; }
+#endif
 
 // Called once at start: a write past the process's file size limit is then
 // reported as an error (like a full disk) instead of killing the process.
@@ -19,7 +26,8 @@ void PrepareProcess();
 struct Status {
   int error = 0;
   bool ok() const { return error == 0; }
-  std::string Reason() const;  // the platform's text for the error
+  // The error as text, worded alike on every platform.
+  std::string Reason() const;
 };
 
 // A run of bytes in memory, one of several written in one call.

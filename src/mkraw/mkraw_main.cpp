@@ -1,12 +1,10 @@
 // quillex-mkraw: builds a raw NAND dump from FAT12/FAT16 volume images, for
 // trying quillex4 without a phone, teaching the format, or testing tools.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -274,24 +272,18 @@ mk::FlashSpec MakeSpec(const Options& o) {
 // Writes through a temporary file beside the output, renamed into place only
 // once complete, so a failure leaves nothing behind.
 void WriteOutput(const std::string& path, const mk::Bytes& dump) {
-  std::string temp = path + ".XXXXXX";
-  const int fd = ::mkstemp(temp.data());
-  if (fd < 0) throw Failure{path + ": cannot create: " + std::strerror(errno)};
-  std::size_t done = 0;
-  while (done < dump.size()) {
-    const ssize_t n = ::write(fd, dump.data() + done, dump.size() - done);
-    if (n <= 0) {
-      const int error = n < 0 ? errno : ENOSPC;
-      ::close(fd);
-      ::unlink(temp.c_str());
-      throw Failure{path + ": cannot write: " + std::strerror(error)};
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  if (::fchmod(fd, 0644) != 0 || ::close(fd) != 0 || std::rename(temp.c_str(), path.c_str()) != 0) {
-    const int error = errno;
-    ::unlink(temp.c_str());
-    throw Failure{path + ": cannot write: " + std::strerror(error)};
+  const std::string temp = path + ".partial";
+  std::FILE* out = std::fopen(temp.c_str(), "wb");
+  if (out == nullptr) throw Failure{path + ": cannot create: " + std::strerror(errno)};
+  errno = 0;
+  const bool written = std::fwrite(dump.data(), 1, dump.size(), out) == dump.size();
+  int error = written ? 0 : (errno != 0 ? errno : ENOSPC);
+  if (std::fclose(out) != 0 && error == 0) error = errno != 0 ? errno : EIO;
+  std::error_code renamed;
+  if (error == 0) std::filesystem::rename(temp, path, renamed);  // replaces an existing file
+  if (error != 0 || renamed) {
+    std::remove(temp.c_str());
+    throw Failure{path + ": cannot write: " + (renamed ? renamed.message() : std::strerror(error))};
   }
 }
 

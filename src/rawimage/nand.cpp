@@ -1,5 +1,6 @@
 // The load pass: every segment into RawImage, NAND spare areas stripped in
 // place, then the log file.
+#include <cstdint>
 #include <cstring>
 
 #include "driver/errors.h"
@@ -86,6 +87,12 @@ void LoadSegments(RunState& s) {
   platform::File file;
   if (auto st = platform::OpenForReading(s.EntryName, file); !st.ok()) {
     throw IoFailure("cannot open " + s.EntryName + ": " + st.Reason());
+  }
+  // On a 32-bit system the size could wrap past zero; such a dump could not
+  // be held there anyway.
+  if (s.EntrySize > SIZE_MAX - kRawSlack) {
+    throw IoFailure("cannot allocate " + std::to_string(std::uint64_t{s.EntrySize} + kRawSlack) +
+                    " bytes for the raw image: out of memory");
   }
   s.RawImage = tMem(std::size_t{s.EntrySize} + kRawSlack, "raw image");
   s.RawLength = 0;

@@ -721,7 +721,7 @@ void MountTableCases(std::vector<Case>& cases) {
     mk::FlashSpec plan = UnitPlan(Unit(UsualVolume()));
     const std::vector<std::string> paths = {"/../a/b", "/./x/../y", "/a//b", "//", "/..", "/.", "", "x/y", "/..\\..", "/a/../../.."};
     const std::vector<std::string> dirs = {"_name.raw/a/b", "_name.raw/x/y", "_name.raw/a//b", "_name.raw//", "_name.raw/",
-                                           "_name.raw/", "_name.raw/", "_name.raw//y", "_name.raw/.._..", "_name.raw/a"};
+                                           "_name.raw/", "_name.raw/", "_name.raw//y", "_name.raw/.._._", "_name.raw/a"};
     const std::vector<std::string> numbers = {"01", "02", "03", "04", "05", "06", "07", "08", "09", "0A"};
     std::vector<mk::MountUnit> units;
     // The empty path is a length of 0 over stored bytes "/z": a record whose
@@ -1086,7 +1086,7 @@ void DirectoryCases(std::vector<Case>& cases) {
     cases.push_back({"names_with_separators_and_control_bytes", 0,
                      Join({kPartition, kType16, Lost("0020", "_name.raw/a/DIR/a_b_c_d_e_f_g_h_i_j_k"),
                            Lost("0020", "_name.raw/a/DIR/A_B.TXT"), Lost("0020", "_name.raw/a/DIR/X_Y"),
-                           Lost("0020", "_name.raw/a/DIR/ABC"), Lost("0020", "_name.raw/a/DIR/dir_../IN.TXT"),
+                           Lost("0020", "_name.raw/a/DIR/ABC"), Lost("0020", "_name.raw/a/DIR/dir_._/IN.TXT"),
                            "  files saved: 5"}),
                      "file and directory names with / \\ : * ? \" < > |, control bytes, \"..\" inside", Write(UnitPlan(Unit(v)))});
   }

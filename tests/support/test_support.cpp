@@ -125,7 +125,8 @@ ToolRun RunQuillex4(const std::filesystem::path& dir, const std::vector<std::str
   if (::pipe(outPipe) != 0 || ::pipe(errPipe) != 0 || ::pipe(inPipe) != 0) {
     throw std::runtime_error("pipe failed");
   }
-  std::vector<std::string> argv{QUILLEX4_PATH};
+  std::vector<std::string> argv = options.command;
+  if (argv.empty()) argv.push_back(QUILLEX4_PATH);
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<char*> cargs;
   for (auto& a : argv) cargs.push_back(a.data());

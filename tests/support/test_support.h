@@ -46,10 +46,13 @@ struct RunOptions {
   int timeoutMs = 60000;     // the tool is killed after this long
   std::uint64_t fileSizeLimit = 0;  // RLIMIT_FSIZE in bytes for the tool; 0: none
   bool asNobody = false;     // run as user and group 65534 (root alone can switch)
+  // The program and its first arguments, such as {wine, quillex4.exe};
+  // empty: the built quillex4.
+  std::vector<std::string> command = {};
 };
 
-// Runs quillex4 in `dir` with the given arguments (not counting the program
-// name).
+// Runs quillex4 (or options.command) in `dir` with the given arguments (not
+// counting the program name).
 ToolRun RunQuillex4(const std::filesystem::path& dir, const std::vector<std::string>& args,
                     const RunOptions& options = {});
 

@@ -186,7 +186,26 @@ TEST(UnitDirectory, MountPathsBecomeSafePathsUnderTheExtractionDirectory) {
 TEST(SafeName, ControlBytesAndReservedCharactersBecomeUnderscores) {
   EXPECT_EQ(SafeName(std::string("a\0b\x1F\x20\x7F\xE5", 7)), std::string("a_b_ \x7F\xE5", 7));
   EXPECT_EQ(SafeName("\"*/:<>?\\|"), "_________");
-  EXPECT_EQ(SafeName("..."), "...");
+  EXPECT_EQ(SafeName("...x"), "...x");
+  EXPECT_EQ(SafeName(std::string("\xE5\x7F", 2)), std::string("\xE5\x7F", 2));
+}
+
+TEST(SafeName, NamesWindowsCannotHoldAreMadeSafeEverywhere) {
+  const struct {
+    const char* name;
+    const char* safe;
+  } cases[] = {
+      {"CON", "_CON"},           {"con", "_con"},         {"Nul.txt", "_Nul.txt"},
+      {"PRN.a.b", "_PRN.a.b"},   {"aux", "_aux"},         {"COM1", "_COM1"},
+      {"lpt9.log", "_lpt9.log"}, {"COM0", "COM0"},        {"COM10", "COM10"},
+      {"LPT", "LPT"},            {"CONSOLE", "CONSOLE"},  {"xCON", "xCON"},
+      {"CON_", "CON_"},          {"NAME.", "NAME_"},      {"NAME ", "NAME_"},
+      {"A..", "A._"},            {".", "_"},              {"..", "._"},
+      {"...", ".._"},            {" ", "_"},              {"CON.", "CON_"},  
+      {"AUX.", "AUX_"},           {"a b", "a b"},          {".hidden", ".hidden"},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SafeName(c.name), c.safe) << "name \"" << c.name << "\"";
 }
 
 // A FAT16 partition as in the worked example: table at the start of the

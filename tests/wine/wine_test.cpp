@@ -1,0 +1,341 @@
+// The Windows build (quillex4.exe) under Wine beside the native build, on the
+// same dumps: the console, the exit status, the log, the .fs file and the
+// extracted tree must be the same, the directory separator aside.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "mkraw/mkraw.h"
+#include "support/fat_volume.h"
+#include "support/test_support.h"
+
+namespace quillex {
+namespace {
+
+namespace fs = std::filesystem;
+namespace mk = mkraw;
+using test::Bytes;
+using test::FatOptions;
+using test::FatType;
+using test::FatVolume;
+using test::RunOptions;
+using test::TempDir;
+using test::ToolRun;
+
+// What one run leaves: its console, status and outputs. The tree maps each
+// path below the extraction folder ("/"-separated, folders ending in "/")
+// to its contents.
+struct Outcome {
+  int status = -1;
+  std::string console;
+  std::string log;
+  std::string image;
+  bool hasLog = false;
+  bool hasImage = false;
+  std::map<std::string, std::string> tree;
+};
+
+std::string Slashed(std::string text) {
+  std::replace(text.begin(), text.end(), '\\', '/');
+  return text;
+}
+
+std::map<std::string, std::string> TreeOf(const fs::path& root) {
+  std::map<std::string, std::string> tree;
+  if (!fs::exists(root)) return tree;
+  for (const auto& item : fs::recursive_directory_iterator(root)) {
+    const std::string rel = fs::relative(item.path(), root).generic_string();
+    if (item.is_directory()) {
+      tree[rel + "/"] = "";
+    } else {
+      tree[rel] = test::ReadFile(item.path().string());
+    }
+  }
+  return tree;
+}
+
+// Runs `command` (the tool, native or under Wine) on `dump` in a fresh folder;
+// `arg` names the dump as the program gets it.
+Outcome RunOn(const Bytes& dump, const std::string& relDump, const std::string& arg,
+              const std::vector<std::string>& command) {
+  TempDir dir;
+  const fs::path dumpPath = dir.path() / relDump;
+  fs::create_directories(dumpPath.parent_path());
+  test::WriteFile(dumpPath.string(), dump);
+  RunOptions options;
+  options.command = command;
+  options.timeoutMs = 120000;
+  const ToolRun run = test::RunQuillex4(dir.path(), {arg}, options);
+  Outcome o;
+  o.status = run.timedOut ? -2 : run.status;
+  o.console = run.out;
+  const fs::path log = dumpPath.string() + ".log", image = dumpPath.string() + ".fs";
+  o.hasLog = fs::exists(log);
+  o.hasImage = fs::exists(image);
+  if (o.hasLog) o.log = test::ReadFile(log.string());
+  if (o.hasImage) o.image = test::ReadFile(image.string());
+  const fs::path extracted = dumpPath.parent_path() / ("_" + dumpPath.filename().string());
+  o.tree = TreeOf(extracted);
+  return o;
+}
+
+std::vector<std::string> Windows() { return {QUILLEX_WINE, QUILLEX_WINDOWS_EXE}; }
+
+// Every Wine run of the tests uses the prefix the WineStarts test made.
+class WineEnvironment : public testing::Environment {
+ public:
+  void SetUp() override {
+    ::setenv("WINEPREFIX", QUILLEX_WINE_PREFIX, 1);
+    ::setenv("WINEDEBUG", "-all", 1);
+    ::setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);
+    // Wine turns the ANSI names into host names by the locale: in the C
+    // locale, byte for byte, as the native build writes them.
+    ::setenv("LC_ALL", "C", 1);
+  }
+};
+const testing::Environment* const kWine = testing::AddGlobalTestEnvironment(new WineEnvironment);
+std::vector<std::string> Native() { return {QUILLEX4_PATH}; }
+
+// Both builds on one dump; every difference but the separator fails.
+void ExpectSameRuns(const Bytes& dump, const std::string& nativeArg = "name.raw",
+                    const std::string& windowsArg = "name.raw") {
+  const Outcome native = RunOn(dump, Slashed(nativeArg), nativeArg, Native());
+  const Outcome windows = RunOn(dump, Slashed(windowsArg), windowsArg, Windows());
+  ASSERT_NE(windows.status, -2) << "quillex4.exe did not finish under Wine";
+  EXPECT_EQ(windows.status, native.status);
+  EXPECT_EQ(Slashed(windows.console), Slashed(native.console)) << "console";
+  EXPECT_EQ(windows.hasLog, native.hasLog);
+  EXPECT_TRUE(Slashed(windows.log) == Slashed(native.log)) << "log differs";
+  EXPECT_EQ(windows.hasImage, native.hasImage);
+  EXPECT_TRUE(windows.image == native.image) << "the .fs files differ";
+  std::vector<std::string> nativeNames, windowsNames;
+  for (const auto& [name, data] : native.tree) nativeNames.push_back(name);
+  for (const auto& [name, data] : windows.tree) windowsNames.push_back(name);
+  EXPECT_EQ(windowsNames, nativeNames) << "extracted trees";
+  if (windowsNames == nativeNames) {
+    for (const auto& [name, data] : native.tree) {
+      EXPECT_TRUE(windows.tree.at(name) == data) << "contents of " << name;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Dumps.
+
+Bytes B(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+std::string Pattern(std::size_t n, unsigned seed) {
+  std::string text(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) text[i] = static_cast<char>((i * 31 + seed * 7 + i / 97) & 0xFF);
+  return text;
+}
+
+// Two units, "/" first (whose paths hold a doubled separator) and "/a/b",
+// with names Windows cannot hold as they stand, nested folders, long names,
+// a chain that leaves the image, on NAND pages with spare areas in two
+// segments.
+Bytes NamesDump(std::uint32_t pageType) {
+  constexpr std::uint32_t kBs = 0x800;
+  FatVolume v16({FatType::Fat16, kBs, 48, 16, "MSWIN4.1", "NAMES"});
+  v16.AddFile(FatVolume::kRoot, {"ROOT.BIN", "", B(Pattern(3000, 1)), 0x00, {}, {}, {}});
+  const FatVolume::Dir docs = v16.AddDirectory(FatVolume::kRoot, "MYDOCU~1", "My Documents");
+  v16.AddFile(docs, {"CON.TXT", "", B(Pattern(10, 2)), test::kAttrArchive, {}, {}, {}});
+  v16.AddFile(docs, {"NUL~1", "nul", B(Pattern(20, 3)), test::kAttrArchive, {}, {}, {}});
+  v16.AddFile(docs, {"LPT1.LOG", "", B(Pattern(5000, 4)), test::kAttrArchive, {}, {}, {}});
+  v16.AddFile(docs, {"DOTS~1", "dots...", B(Pattern(30, 5)), test::kAttrArchive, {}, {}, {}});
+  v16.AddFile(docs, {"BLANK~1", "blank ", B(Pattern(40, 6)), test::kAttrArchive, {}, {}, {}});
+  v16.AddFile(docs, {"ODD~1.TXT", "a:b*c?d<e>f|g\"h", B(Pattern(50, 7)), test::kAttrArchive, {}, {}, {}});
+  v16.AddFile(docs, {"EMPTY.TXT", "", {}, test::kAttrArchive, {}, {}, {}});
+  const FatVolume::Dir sub = v16.AddDirectory(docs, "SUB", "Sub folder");
+  const FatVolume::Dir deep = v16.AddDirectory(sub, "AUX", "");
+  v16.AddFile(deep, {"DEEP.BIN", "Deep file.bin", B(Pattern(9000, 8)), test::kAttrArchive, {}, {}, {}});
+
+  FatVolume v12({FatType::Fat12, kBs, 12, 16, "MSDOS5.0", "PHONE"});
+  const FatVolume::Dir x = v12.AddDirectory(FatVolume::kRoot, "X");
+  v12.AddFile(x, {"F.BIN", "", B(Pattern(5000, 10)), test::kAttrArchive, {}, {}, {}});
+  v12.AddFile(x, {"PRN", "", B(Pattern(7, 11)), test::kAttrArchive, {}, {}, {}});
+
+  mk::FlashSpec plan;
+  plan.fsBlockSize = kBs;
+  plan.seed = 3;
+  plan.staleCopies = 4;
+  plan.freeBlocks = 3;
+  plan.segments = {{pageType, 0, 0x800, {}}, {pageType, 0, 0, {}}};
+  mk::AddUnits(plan, {{"/", v16.Image(), 0x04, true}, {"/a/b", v12.Image(), 0x01, true}}, 3);
+  return mk::BuildDump(plan);
+}
+
+// ---------------------------------------------------------------------------
+// The cases.
+
+TEST(Windows, NoArgumentShowsTheUsageText) {
+  RunOptions options;
+  options.command = Windows();
+  options.timeoutMs = 120000;
+  TempDir dir;
+  const ToolRun windows = test::RunQuillex4(dir.path(), {}, options);
+  const ToolRun native = test::RunQuillex4(dir.path(), {});
+  EXPECT_EQ(windows.status, 0);
+  EXPECT_EQ(windows.out, native.out) << "the usage text, byte for byte (CR LF once)";
+  EXPECT_NE(windows.out.find("quillex4.exe <filename.raw>\r\n"), std::string::npos);
+  EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
+TEST(Windows, SpareAreasNamesAndNestedFolders) { ExpectSameRuns(NamesDump(mk::kPageTypeSmall)); }
+
+TEST(Windows, LargePagesAndTheArgumentsFolderPart) {
+  ExpectSameRuns(NamesDump(mk::kPageTypeLarge), "dumps/name.raw", "dumps\\name.raw");
+}
+
+TEST(Windows, WithoutSpareAreasAndAForwardSlashInTheArgument) {
+  // Windows takes "/" as a separator too: the same run as with "\".
+  ExpectSameRuns(NamesDump(mk::kPageTypeNone), "dumps/name.raw", "dumps/name.raw");
+}
+
+TEST(Windows, TheSampleDump) {
+  const std::string sample = test::ReadFile(QUILLEX_SAMPLE);
+  ExpectSameRuns(Bytes(sample.begin(), sample.end()));
+}
+
+TEST(Windows, AMissingDumpIsAnInputOutputFailure) {
+  TempDir dir;
+  RunOptions options;
+  options.command = Windows();
+  options.timeoutMs = 120000;
+  const ToolRun windows = test::RunQuillex4(dir.path(), {"missing.raw"}, options);
+  const ToolRun native = test::RunQuillex4(dir.path(), {"missing.raw"});
+  EXPECT_EQ(windows.status, 1);
+  EXPECT_EQ(windows.out, native.out);
+}
+
+TEST(Windows, ADriveInTheArgumentGoesIntoTheFolderName) {
+  // "_" goes before the whole argument: "_Z:\...\name.raw\". Windows refuses
+  // a ":" in a folder name (reported as "ERROR: cannot create _Z:: Invalid
+  // argument" and the unit skipped); Wine takes it and makes the folder
+  // "_Z:" in the current one. Either way the run ends normally, with the
+  // image and the log beside the dump.
+  TempDir dir;
+  test::WriteFile(dir / "name.raw", NamesDump(mk::kPageTypeNone));
+  std::string windowsArg = "Z:" + dir.path().string() + "/name.raw";
+  std::replace(windowsArg.begin(), windowsArg.end(), '/', '\\');
+  RunOptions options;
+  options.command = Windows();
+  options.timeoutMs = 120000;
+  const ToolRun run = test::RunQuillex4(dir.path(), {windowsArg}, options);
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_NE(run.out.find("partition #01_" + windowsArg + "\\\r\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("OK!\r\nTask finished! Press ENTER to quit.\r\n"), std::string::npos) << run.out;
+  EXPECT_TRUE(fs::exists(dir / "name.raw.fs"));
+  EXPECT_TRUE(fs::exists(dir / "name.raw.log"));
+  if (run.out.find("ERROR: cannot create _Z:: Invalid argument\r\n") == std::string::npos) {
+    const Outcome native = RunOn(NamesDump(mk::kPageTypeNone), "name.raw", "name.raw", Native());
+    EXPECT_EQ(TreeOf(dir.path() / ("_Z:" + dir.path().string()) / "name.raw"), native.tree);
+  }
+}
+
+TEST(Windows, MkrawWritesTheSameDump) {
+  FatVolume volume({FatType::Fat12, 0x800, 12, 16, "MSDOS5.0", "PHONE"});
+  const FatVolume::Dir x = volume.AddDirectory(FatVolume::kRoot, "X");
+  volume.AddFile(x, {"F.BIN", "", B(Pattern(5000, 12)), test::kAttrArchive, {}, {}, {}});
+  TempDir dir;
+  test::WriteFile(dir / "v.img", volume.Image());
+  const std::vector<std::string> args = {"-o", "out.raw", "--page-type", "18", "--segments", "2", "--seed", "5",
+                                         "--stale", "3", "/a=v.img"};
+  RunOptions nativeMkraw;
+  nativeMkraw.command = {QUILLEX_MKRAW_PATH};
+  const ToolRun native = test::RunQuillex4(dir.path(), args, nativeMkraw);
+  ASSERT_EQ(native.status, 0) << native.err;
+  const std::string expected = test::ReadFile(dir / "out.raw");
+  RunOptions options;
+  options.command = {QUILLEX_WINE, QUILLEX_WINDOWS_MKRAW};
+  options.timeoutMs = 120000;
+  fs::remove(dir / "out.raw");
+  const ToolRun windows = test::RunQuillex4(dir.path(), args, options);
+  EXPECT_EQ(windows.status, 0) << windows.err;
+  EXPECT_TRUE(test::ReadFile(dir / "out.raw") == expected) << "quillex-mkraw.exe wrote another dump";
+  EXPECT_FALSE(fs::exists(dir / "out.raw.partial"));
+}
+
+TEST(Windows, ADumpJustUnder4GiBCannotBeHeldIn32Bits) {
+  // The raw image is the dump plus 2,048 bytes: past 4 GiB, a size a 32-bit
+  // program cannot even state. The run must stop with the memory report,
+  // not wrap the size and read into a small buffer.
+  const std::string sample = test::ReadFile(QUILLEX_SAMPLE);
+  TempDir dir;
+  test::WriteFile(dir / "name.raw", sample.substr(0, 4096));
+  constexpr std::uint64_t kSize = 0xFFFFFE00;
+  fs::resize_file(dir / "name.raw", kSize);  // sparse: no disk space taken
+  RunOptions options;
+  options.command = Windows();
+  options.timeoutMs = 120000;
+  const ToolRun run = test::RunQuillex4(dir.path(), {"name.raw"}, options);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("Alloc read buffer...\r\nI/O failure: cannot allocate " + std::to_string(kSize + 2048) +
+                         " bytes for the raw image: out of memory\r\n"),
+            std::string::npos)
+      << run.out;
+}
+
+// Every dump of the regression corpus.
+class WindowsCorpus : public testing::TestWithParam<std::string> {};
+
+// Dumps whose paths reach Windows' length limits (MAX_PATH, less 12 for a
+// folder), which Linux does not have: the Windows run reports the path it
+// cannot make where the native run makes it.
+const std::map<std::string, std::string> kTooLongOnWindows = {
+    {"dir_nesting_70_deep", "ERROR: cannot create _name.raw/a/D1/D2/D3/D4/D5/D6/D7/D8/D9/D10/D11/D12/D13/D14/D15/D16/"
+                            "D17/D18/D19/D20/D21/D22/D23/D24/D25/D26/D27/D28/D29/D30/D31/D32/D33/D34/D35/D36/D37/"
+                            "D38/D39/D40/D41/D42/D43/D44/D45/D46/D47/D48/D49/D50/D51/D52/D53/D54/D55: File name too long"},
+    {"mtab_path_length_255", "ERROR: cannot create _name.raw/long_______________________\xFF_____________________" +
+                                 std::string(205, 'a') + ": File name too long"},
+};
+
+TEST_P(WindowsCorpus, SameAsNative) {
+  const std::string bytes = test::ReadFile(std::string(QUILLEX_CORPUS_DIR) + "/" + GetParam() + ".raw");
+  const Bytes dump(bytes.begin(), bytes.end());
+  const auto tooLong = kTooLongOnWindows.find(GetParam());
+  if (tooLong == kTooLongOnWindows.end()) {
+    ExpectSameRuns(dump);
+    return;
+  }
+  const Outcome native = RunOn(dump, "name.raw", "name.raw", Native());
+  const Outcome windows = RunOn(dump, "name.raw", "name.raw", Windows());
+  EXPECT_EQ(windows.status, native.status);
+  EXPECT_NE(Slashed(windows.console).find(tooLong->second + "\r\n"), std::string::npos) << windows.console;
+  EXPECT_EQ(Slashed(native.console).find(tooLong->second), std::string::npos) << "native makes the path";
+  EXPECT_TRUE(windows.image == native.image);
+  // What Windows did save is what the native run saved.
+  for (const auto& [name, data] : windows.tree) {
+    ASSERT_EQ(native.tree.count(name), 1u) << name;
+    EXPECT_TRUE(native.tree.at(name) == data) << name;
+  }
+  EXPECT_LT(windows.tree.size(), native.tree.size());
+}
+
+std::vector<std::string> CorpusNames() {
+  std::vector<std::string> names;
+  for (const auto& item : fs::directory_iterator(QUILLEX_CORPUS_DIR)) {
+    if (item.path().extension() == ".raw") names.push_back(item.path().stem().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+INSTANTIATE_TEST_SUITE_P(Dumps, WindowsCorpus, testing::ValuesIn(CorpusNames()),
+                         [](const testing::TestParamInfo<std::string>& param) {
+                           std::string name = param.param;
+                           for (char& c : name) {
+                             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                           }
+                           return name;
+                         });
+
+}  // namespace
+}  // namespace quillex
