@@ -100,8 +100,13 @@ done
 for ((i = 0; i < runs; i++)); do
   for s in "${sets[@]}"; do
     name=${s%% *}
+    # The baseline goes first in every other round: no build always follows
+    # the same command.
+    if [ -n "$baseline" ] && ((i % 2 == 1)); then
+      t=$(run_tool "$name" "$baseline"); times[$name.base]+="${t% *} "; times[$name.basemem]+="${t#* } "
+    fi
     t=$(run_tool "$name"); times[$name.tool]+="${t% *} "; times[$name.mem]+="${t#* } "
-    if [ -n "$baseline" ]; then
+    if [ -n "$baseline" ] && ((i % 2 == 0)); then
       t=$(run_tool "$name" "$baseline"); times[$name.base]+="${t% *} "; times[$name.basemem]+="${t#* } "
     fi
     t=$(run_floor "$name"); times[$name.floor]+="${t% *} "
