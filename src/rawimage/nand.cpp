@@ -88,13 +88,13 @@ void LoadSegments(RunState& s) {
   if (auto st = platform::OpenForReading(s.EntryName, file); !st.ok()) {
     throw IoFailure("cannot open " + s.EntryName + ": " + st.Reason());
   }
-  // On a 32-bit system the size could wrap past zero; such a dump could not
+  // On a 32-bit system the size need not fit a size_t; such a dump could not
   // be held there anyway.
-  if (s.EntrySize > SIZE_MAX - kRawSlack) {
-    throw IoFailure("cannot allocate " + std::to_string(std::uint64_t{s.EntrySize} + kRawSlack) +
-                    " bytes for the raw image: out of memory");
+  const std::uint64_t rawBytes = std::uint64_t{s.EntrySize} + kRawSlack;
+  if (rawBytes != static_cast<std::size_t>(rawBytes)) {
+    throw IoFailure("cannot allocate " + std::to_string(rawBytes) + " bytes for the raw image: out of memory");
   }
-  s.RawImage = tMem(std::size_t{s.EntrySize} + kRawSlack, "raw image");
+  s.RawImage = tMem(static_cast<std::size_t>(rawBytes), "raw image");
   s.RawLength = 0;
 
   std::uint8_t* raw = s.RawImage.data();
