@@ -108,21 +108,30 @@ Outcome RunOn(const Bytes& dump, const std::string& relDump, const std::string& 
   return o;
 }
 
-// The machine a PE executable is built for, from its headers: the "PE\0\0"
-// signature sits at the offset held in the DOS header's dword at $3C, and the
-// machine word follows it ($014C: i386, $8664: x86-64). 0 when unreadable.
-std::uint16_t PeMachine(const std::string& exe) {
+// What the headers of a PE executable say it is. The "PE\0\0" signature
+// sits at the offset held in the DOS header's dword at $3C; the machine word
+// follows it, and the optional header (at signature + 24) holds the
+// subsystem at +68 in both its 32-bit and 64-bit forms. Zeros when unreadable.
+struct PeHeaders {
+  std::uint16_t machine = 0;    // $014C: i386, $8664: x86-64
+  std::uint16_t subsystem = 0;  // 3: console
+};
+constexpr std::uint16_t kMachineI386 = 0x014C;
+constexpr std::uint16_t kMachineAmd64 = 0x8664;
+constexpr std::uint16_t kSubsystemConsole = 3;
+
+PeHeaders ReadPeHeaders(const std::string& exe) {
   const std::string file = test::ReadFile(exe);
   auto byte = [&](std::size_t at) -> std::uint32_t {
     return at < file.size() ? static_cast<unsigned char>(file[at]) : 0u;
   };
+  auto word = [&](std::size_t at) { return static_cast<std::uint16_t>(byte(at) | byte(at + 1) << 8); };
   const std::size_t pe = byte(0x3C) | byte(0x3D) << 8 | byte(0x3E) << 16 | byte(0x3F) << 24;
-  if (file.compare(0, 2, "MZ") != 0 || pe + 6 > file.size() || file.compare(pe, 4, std::string("PE\0\0", 4)) != 0) {
-    return 0;
+  if (file.compare(0, 2, "MZ") != 0 || pe + 94 > file.size() || file.compare(pe, 4, std::string("PE\0\0", 4)) != 0) {
+    return {};
   }
-  return static_cast<std::uint16_t>(byte(pe + 4) | byte(pe + 5) << 8);
+  return {word(pe + 4), word(pe + 24 + 68)};
 }
-constexpr std::uint16_t kMachineI386 = 0x014C;
 
 // Every Wine run of the tests uses the prefix the WineStarts test made.
 class WineEnvironment : public testing::Environment {
@@ -210,6 +219,17 @@ Bytes NamesDump(std::uint32_t pageType) {
 // ---------------------------------------------------------------------------
 // The cases.
 
+TEST(Windows, TheExecutablesAreConsoleProgramsForX86) {
+  // A console program gets the console it was started from; any other
+  // subsystem would open a window of its own, or none.
+  for (const std::string exe : {QUILLEX_WINDOWS_EXE, QUILLEX_WINDOWS_MKRAW}) {
+    const PeHeaders headers = ReadPeHeaders(exe);
+    EXPECT_TRUE(headers.machine == kMachineI386 || headers.machine == kMachineAmd64)
+        << exe << ": machine $" << std::hex << headers.machine;
+    EXPECT_EQ(headers.subsystem, kSubsystemConsole) << exe;
+  }
+}
+
 TEST(Windows, NoArgumentShowsTheUsageText) {
   TempDir dir;
   const ToolRun windows = RunProgram(dir.path(), {}, Windows());
@@ -293,7 +313,7 @@ TEST(Windows, ADumpJustUnder4GiBCannotBeHeldIn32Bits) {
   // The raw image is the dump plus 2,048 bytes: past 4 GiB, a size a 32-bit
   // program cannot even state. The run must stop with the memory report,
   // not wrap the size and read into a small buffer.
-  if (PeMachine(QUILLEX_WINDOWS_EXE) != kMachineI386) {
+  if (ReadPeHeaders(QUILLEX_WINDOWS_EXE).machine != kMachineI386) {
     GTEST_SKIP() << QUILLEX_WINDOWS_EXE << " is not a 32-bit build (this machine cannot run 32-bit programs, "
                  << "so scripts/test runs the 64-bit build under Wine): the 32-bit size limit cannot be shown";
   }
