@@ -11,6 +11,8 @@ folder="$1" volume="$2" block="${3:-2048}" wanted="${4:-}"
 [ -d "$folder" ] || { echo "make_volume: $folder is not a folder" >&2; exit 1; }
 [ ! -e "$volume" ] || { echo "make_volume: $volume exists already" >&2; exit 1; }
 export MTOOLS_SKIP_CHECK=1
+# Names on disk are UTF-8: mtools stores them as UTF-16 long names.
+export LC_ALL=C.UTF-8
 per=$((block / 512))
 
 # Room for the data (every file and folder rounded up to whole clusters),
@@ -47,11 +49,10 @@ while :; do
   root=$((root + 16))
 done
 
-if [ -n "$(ls -A "$folder")" ]; then
-  mcopy -s -m -i "$volume" "$folder"/* ::/
-  # quillex4 saves a root directory's files only when their attribute is 00,
-  # 01 or 33; mcopy gives them 20 (archive), so clear that bit there.
-  while IFS= read -r -d '' f; do
-    mattrib -a -i "$volume" "::/$(basename "$f")"
-  done < <(find "$folder" -mindepth 1 -maxdepth 1 -type f -print0)
+# Everything in the folder's top level, names that begin with a dot too,
+# with the files' and folders' modification times.
+shopt -s dotglob nullglob
+entries=("$folder"/*)
+if ((${#entries[@]} > 0)); then
+  mcopy -s -m -i "$volume" "${entries[@]}" ::/
 fi

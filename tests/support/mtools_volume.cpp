@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -45,15 +47,25 @@ std::string CommandText(const std::vector<std::string>& argv) {
 
 // Runs argv[0] (a full path) with standard input from /dev/null; mtools never
 // waits for an answer then.
-ProgramRun RunProgram(const std::vector<std::string>& argv) {
+// The environment of the programs run here: the caller's, with
+// MTOOLS_SKIP_CHECK=1 (the volumes' geometry is unusual for a floppy; mtools
+// checks it otherwise) and LC_ALL=C.UTF-8, so that mtools takes names on disk
+// as UTF-8 and stores them as UTF-16 long names (and back), whatever the
+// caller's locale.
+std::vector<std::string> ProgramEnvironment() {
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string_view entry(*e);
-    if (entry.starts_with("MTOOLS_SKIP_CHECK=")) continue;
+    if (entry.starts_with("MTOOLS_SKIP_CHECK=") || entry.starts_with("LC_ALL=")) continue;
     env.emplace_back(entry);
   }
-  // The volumes' geometry is unusual for a floppy; mtools checks it otherwise.
   env.emplace_back("MTOOLS_SKIP_CHECK=1");
+  env.emplace_back("LC_ALL=C.UTF-8");
+  return env;
+}
+
+ProgramRun RunProgram(const std::vector<std::string>& argv) {
+  std::vector<std::string> env = ProgramEnvironment();
   std::vector<char*> cargs, cenv;
   std::vector<std::string> args = argv;
   for (auto& a : args) cargs.push_back(a.data());
@@ -351,6 +363,14 @@ void CountDirectory(const fs::path& dir, bool isRoot, std::uint32_t clusterBytes
   }
 }
 
+std::string TimeText(std::time_t seconds) {
+  std::tm local{};
+  if (::localtime_r(&seconds, &local) == nullptr) return std::to_string(seconds);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return text;
+}
+
 std::vector<fs::directory_entry> SortedEntries(const fs::path& dir) {
   std::vector<fs::directory_entry> entries;
   for (const auto& item : fs::directory_iterator(dir)) entries.push_back(item);
@@ -422,7 +442,7 @@ std::string FindProgram(const std::string& name) {
 
 std::string MissingFatPrograms() {
   std::string missing;
-  for (const char* name : {"mkfs.fat", "mcopy", "mmd", "mdel", "mattrib"}) {
+  for (const char* name : {"mkfs.fat", "mcopy", "mmd", "mdel", "mattrib", "mren"}) {
     if (FindProgram(name).empty()) missing += (missing.empty() ? "" : " ") + std::string(name);
   }
   return missing;
@@ -432,13 +452,7 @@ ProgramOutput RunProgramIn(const fs::path& dir, const std::vector<std::string>& 
   if (argv.empty()) throw std::invalid_argument("no program to run");
   // A program that exits before reading must not kill the test.
   ::signal(SIGPIPE, SIG_IGN);
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string_view entry(*e);
-    if (entry.starts_with("MTOOLS_SKIP_CHECK=")) continue;
-    env.emplace_back(entry);
-  }
-  env.emplace_back("MTOOLS_SKIP_CHECK=1");
+  std::vector<std::string> env = ProgramEnvironment();
   std::vector<std::string> args = argv;
   std::vector<char*> cargs, cenv;
   for (auto& a : args) cargs.push_back(a.data());
@@ -555,7 +569,11 @@ void CopyIntoVolume(const MtoolsVolume& volume, const std::vector<fs::path>& sou
   std::vector<std::string> operands;
   for (const auto& source : sources) operands.push_back(source.string());
   operands.push_back(target);
-  RunMtools("mcopy", volume, {"-s", "-Q"}, operands);
+  RunMtools("mcopy", volume, {"-s", "-Q", "-m"}, operands);
+}
+
+void RenameInVolume(const MtoolsVolume& volume, const std::string& from, const std::string& to) {
+  RunMtools("mren", volume, {}, {from, to});
 }
 
 void MakeVolumeDirectory(const MtoolsVolume& volume, const std::string& target) {
@@ -578,14 +596,9 @@ void ClearArchiveBit(const MtoolsVolume& volume, const std::vector<std::string>&
 
 void CopyTreeIntoVolume(const MtoolsVolume& volume, const fs::path& tree) {
   std::vector<fs::path> sources;
-  std::vector<std::string> rootFiles;
-  for (const auto& item : SortedEntries(tree)) {
-    sources.push_back(item.path());
-    if (!item.is_directory()) rootFiles.push_back("::/" + item.path().filename().string());
-  }
+  for (const auto& item : SortedEntries(tree)) sources.push_back(item.path());
   if (sources.empty()) return;
   CopyIntoVolume(volume, sources, "::/");
-  ClearArchiveBit(volume, rootFiles);
 }
 
 VolumeBytes ReadVolume(const MtoolsVolume& volume) { return ReadWhole(volume.image); }
@@ -620,6 +633,32 @@ TreeCount CountTree(const fs::path& root, std::uint32_t clusterBytes) {
   TreeCount count;
   CountDirectory(root, true, clusterBytes, count);
   return count;
+}
+
+void SetModificationTime(const fs::path& path, const std::string& when) {
+  Run({RequireProgram("touch"), "-m", "-d", when, path.string()});
+}
+
+std::string CompareTreeTimes(const fs::path& expected, const fs::path& actual) {
+  if (!fs::is_directory(expected)) return "no directory " + expected.string();
+  std::vector<fs::path> paths;
+  for (const auto& item : fs::recursive_directory_iterator(expected)) {
+    paths.push_back(fs::relative(item.path(), expected));
+  }
+  std::sort(paths.begin(), paths.end());
+  for (const fs::path& rel : paths) {
+    struct stat want {}, got {};
+    if (::lstat((expected / rel).c_str(), &want) != 0) return "cannot stat " + (expected / rel).string();
+    if (::lstat((actual / rel).c_str(), &got) != 0) return "missing: " + rel.string();
+    // FAT keeps the seconds halved.
+    if (want.st_mtim.tv_sec / 2 != got.st_mtim.tv_sec / 2) {
+      std::ostringstream text;
+      text << rel.string() << ": modified at " << TimeText(got.st_mtim.tv_sec) << ", expected "
+           << TimeText(want.st_mtim.tv_sec) << " (local time)";
+      return text.str();
+    }
+  }
+  return "";
 }
 
 std::string CompareTrees(const fs::path& expected, const fs::path& actual) {

@@ -22,8 +22,8 @@ using VolumeBytes = std::vector<std::uint8_t>;
 // /sbin (mkfs.fat lives there). Empty when not found.
 std::string FindProgram(const std::string& name);
 
-// Names of the programs among mkfs.fat, mcopy, mmd, mdel and mattrib that are
-// not installed, separated by blanks; empty when all are.
+// Names of the programs among mkfs.fat, mcopy, mmd, mdel, mattrib and mren
+// that are not installed, separated by blanks; empty when all are.
 std::string MissingFatPrograms();
 
 struct ProgramOutput {
@@ -33,7 +33,8 @@ struct ProgramOutput {
 };
 
 // Runs argv[0] (a full path) in the folder `dir`, with standard input from
-// /dev/null and MTOOLS_SKIP_CHECK=1 in its environment; its two output
+// /dev/null and MTOOLS_SKIP_CHECK=1 and LC_ALL=C.UTF-8 in its environment
+// (mtools then reads and writes names on disk as UTF-8); its two output
 // streams are kept apart. It is killed after `timeoutMs`.
 ProgramOutput RunProgramIn(const std::filesystem::path& dir, const std::vector<std::string>& argv,
                            int timeoutMs = 120000);
@@ -72,19 +73,22 @@ struct MtoolsVolume {
 // The image file must not exist yet. Throws std::runtime_error on failure.
 MtoolsVolume MakeEmptyMtoolsVolume(const MtoolsVolumeSpec& plan, const std::filesystem::path& image);
 
-// mtools commands on the volume; `target` names like "::/dir/file".
+// mtools commands on the volume; `target` names like "::/dir/file", in
+// UTF-8. The sources are copied in the order given, each entry after the
+// previous one, with their modification times (mcopy -s -m).
 void CopyIntoVolume(const MtoolsVolume& volume, const std::vector<std::filesystem::path>& sources,
-                    const std::string& target);  // mcopy -s
+                    const std::string& target);  // mcopy -s -m
 void MakeVolumeDirectory(const MtoolsVolume& volume, const std::string& target);  // mmd
 void DeleteFromVolume(const MtoolsVolume& volume, const std::string& target);     // mdel
+void RenameInVolume(const MtoolsVolume& volume, const std::string& from, const std::string& to);  // mren
 // mattrib with flags such as "-a", "+r", "+h".
 void ChangeAttributes(const MtoolsVolume& volume, const std::vector<std::string>& flags,
                       const std::vector<std::string>& targets);
 void ClearArchiveBit(const MtoolsVolume& volume, const std::vector<std::string>& targets);  // mattrib -a
 
-// Copies every entry of `tree` into the volume's root directory, then clears
-// the archive bit of the files in the root directory (quillex4 saves root
-// files only when their attribute is 00, 01 or 33; mcopy gives them 20).
+// Copies every entry of `tree` into the volume's root directory, in name
+// order, as mcopy stores them: files with the archive bit (20), folders 10,
+// modification times kept.
 void CopyTreeIntoVolume(const MtoolsVolume& volume, const std::filesystem::path& tree);
 
 VolumeBytes ReadVolume(const MtoolsVolume& volume);
@@ -136,6 +140,15 @@ TreeCount CountTree(const std::filesystem::path& root, std::uint32_t clusterByte
 // bytes; otherwise the first difference met, in name order, described with
 // its path relative to the roots.
 std::string CompareTrees(const std::filesystem::path& expected, const std::filesystem::path& actual);
+
+// Sets a file's or folder's modification time with touch -m -d WHEN (local
+// time, such as "2011-02-03 04:05:06").
+void SetModificationTime(const std::filesystem::path& path, const std::string& when);
+
+// Empty when every file and folder below `expected` (not `expected` itself)
+// is in `actual` with the same modification time, to FAT's 2 seconds;
+// otherwise the first difference, in name order.
+std::string CompareTreeTimes(const std::filesystem::path& expected, const std::filesystem::path& actual);
 
 // Seeded random bytes (splitmix64).
 VolumeBytes SeededBytes(std::size_t count, std::uint64_t seed);
