@@ -204,6 +204,12 @@ TEST(SafeName, NamesWindowsCannotHoldAreMadeSafeEverywhere) {
       {"...", ".._"},            {" ", "_"},              {"CON.", "CON_"},  
       {"AUX.", "AUX_"},           {"a b", "a b"},          {".hidden", ".hidden"},
       {"", ""},
+      // UTF-8 names: every byte of a multi-byte character passes untouched.
+      {"Фото 1.jpg", "Фото 1.jpg"},  {"照片.", "照片_"},       {"Ωμέγα ", "Ωμέγα_"},
+      {"a:б?в", "a_б_в"},            {"\xF0\x9F\x98\x80|", "\xF0\x9F\x98\x80_"},
+      {"\xC2\x81\xC2\x9D", "\xC2\x81\xC2\x9D"},  // C1 controls are no bytes below 0x20
+      {"\xEF\xBC\x9A", "\xEF\xBC\x9A"},          // a fullwidth colon is no colon
+      {"åHORT.JPG", "åHORT.JPG"},    {"CON.фото", "_CON.фото"}, {"CОN", "CОN"},  // a Cyrillic О
   };
   for (const auto& c : cases) EXPECT_EQ(SafeName(c.name), c.safe) << "name \"" << c.name << "\"";
 }
