@@ -11,6 +11,6 @@ int main(int argc, char** argv) {
   quillex::platform::PrepareProcess();
   quillex::RunState state;
   state.Console = quillex::TextOut::ToStream(stdout);
-  std::vector<std::string> args(argv, argv + argc);
+  const std::vector<std::string> args = quillex::platform::Arguments(argc, argv);
   return quillex::RunTool(state, args, stdin);
 }

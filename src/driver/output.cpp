@@ -1,7 +1,5 @@
 #include "driver/output.h"
 
-#include <cerrno>
-#include <cstring>
 #include <utility>
 
 #include "driver/errors.h"
@@ -27,9 +25,8 @@ void TextOut::AttachFile(platform::File file, std::string name) {
 
 void TextOut::Write(std::string_view text) {
   if (stream_ != nullptr) {
-    if (std::fwrite(text.data(), 1, text.size(), stream_) != text.size() ||
-        std::fflush(stream_) != 0) {
-      throw IoFailure(std::string("cannot write to the console: ") + std::strerror(errno));
+    if (auto st = platform::WriteText(stream_, text); !st.ok()) {
+      throw IoFailure("cannot write to the console: " + st.Reason());
     }
     return;
   }

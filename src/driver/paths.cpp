@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "driver/errors.h"
+#include "driver/names.h"
 
 namespace quillex {
 
@@ -38,6 +39,49 @@ std::string SafeName(std::string_view name) {
   return safe;
 }
 
+std::string NumberedName(std::string_view name, unsigned n) {
+  const std::size_t dot = name.rfind('.');
+  const std::size_t split = dot == std::string_view::npos || dot == 0 ? name.size() : dot;
+  std::string numbered(name.substr(0, split));
+  numbered += " (" + std::to_string(n) + ")";
+  numbered += name.substr(split);
+  return numbered;
+}
+
+namespace {
+
+// One spelling per directory: separators as the platform writes them, none
+// doubled or trailing ("_d.raw//A" is "_d.raw/A"), and Windows' case rule.
+std::string DirectoryKey(const std::string& dir) {
+  std::string key;
+  for (char c : dir) {
+    if (platform::IsSeparator(c)) {
+      if (!key.empty() && key.back() == platform::kSeparator) continue;
+      c = platform::kSeparator;
+    }
+    key += c;
+  }
+  if (key.size() > 1 && key.back() == platform::kSeparator) key.pop_back();
+  return NameKey(key);
+}
+
+}  // namespace
+
+std::string FreeName(const CreatedNames& names, const std::string& dir, const std::string& name) {
+  const auto found = names.byDirectory.find(DirectoryKey(dir));
+  if (found == names.byDirectory.end()) return name;
+  const std::unordered_set<std::string>& taken = found->second;
+  if (!taken.contains(NameKey(name))) return name;
+  for (unsigned n = 2;; ++n) {
+    std::string numbered = NumberedName(name, n);
+    if (!taken.contains(NameKey(numbered))) return numbered;
+  }
+}
+
+void RememberName(CreatedNames& names, const std::string& dir, const std::string& name) {
+  names.byDirectory[DirectoryKey(dir)].insert(NameKey(name));
+}
+
 std::string UnitDirectory(const std::string& entryName, std::string_view mountPath) {
   std::string dir = "_" + entryName + platform::kSeparator;
   if (mountPath.empty()) return dir;
@@ -48,7 +92,7 @@ std::string UnitDirectory(const std::string& entryName, std::string_view mountPa
     const std::string_view part = rest.substr(0, slash);
     if (part != "." && part != "..") {
       if (!first) dir += platform::kSeparator;
-      dir += SafeName(part);
+      dir += SafeName(Cp1252ToUtf8(part));
       first = false;
     }
     if (slash == std::string_view::npos) break;

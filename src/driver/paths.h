@@ -9,12 +9,21 @@
 
 namespace quillex {
 
-// The name as created on disk: bytes 0x00 to 0x1F and the characters
-// " * / : < > ? \ | become "_", so no name can leave its directory.
+// The name as created on disk, from a UTF-8 name: characters below U+0020
+// and " * / : < > ? \ | become "_", so no name can leave its directory.
 std::string SafeName(std::string_view name);
 
+// "NAME (n).EXT": the number goes before the extension, the part after the
+// last dot unless that dot is the first character.
+std::string NumberedName(std::string_view name, unsigned n);
+// name itself when the run has not created it in dir yet, else the first
+// NumberedName from 2 on that it has not.
+std::string FreeName(const CreatedNames& names, const std::string& dir, const std::string& name);
+void RememberName(CreatedNames& names, const std::string& dir, const std::string& name);
+
 // "_" + entry name + "/" + the mount path without its first character, each
-// component made safe; components "." and ".." are dropped, empty ones stay.
+// component read as Windows-1252 and made safe; components "." and ".." are
+// dropped, empty ones stay.
 std::string UnitDirectory(const std::string& entryName, std::string_view mountPath);
 
 // Makes sure the directory exists, creating missing parents when asked.

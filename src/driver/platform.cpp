@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <ctime>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +31,15 @@ Status FromErrno() { return Status{errno}; }
 }  // namespace
 
 void PrepareProcess() { std::signal(SIGXFSZ, SIG_IGN); }
+
+std::vector<std::string> Arguments(int argc, char** argv) { return {argv, argv + argc}; }
+
+Status WriteText(std::FILE* stream, std::string_view text) {
+  if (std::fwrite(text.data(), 1, text.size(), stream) != text.size() || std::fflush(stream) != 0) {
+    return FromErrno();
+  }
+  return {};
+}
 
 File::File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
 
@@ -209,6 +219,33 @@ void FreeZeroed(std::uint8_t* data, std::size_t size) {
 
 Status MakeDirectory(const std::string& path) {
   if (::mkdir(path.c_str(), 0755) != 0) return FromErrno();
+  return {};
+}
+
+namespace {
+
+// The moment a local time names, in the machine's zone; mktime settles
+// whether daylight saving applies.
+timespec FromLocal(const LocalTime& t) {
+  std::tm tm{};
+  tm.tm_year = t.year - 1900;
+  tm.tm_mon = t.month - 1;
+  tm.tm_mday = t.day;
+  tm.tm_hour = t.hour;
+  tm.tm_min = t.minute;
+  tm.tm_sec = t.second;
+  tm.tm_isdst = -1;
+  return {std::mktime(&tm), static_cast<long>(t.centiseconds) * 10'000'000L};
+}
+
+}  // namespace
+
+Status SetTimes(const std::string& path, const FileTimes& times) {
+  if (!times.hasModified && !times.hasAccessed) return {};
+  timespec both[2];  // access, modification
+  both[0] = times.hasAccessed ? FromLocal(times.accessed) : timespec{0, UTIME_OMIT};
+  both[1] = times.hasModified ? FromLocal(times.modified) : timespec{0, UTIME_OMIT};
+  if (::utimensat(AT_FDCWD, path.c_str(), both, 0) != 0) return FromErrno();
   return {};
 }
 

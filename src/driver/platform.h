@@ -4,8 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace quillex::platform {
 
@@ -21,6 +24,10 @@ inline constexpr bool IsSeparator(char c) { return c == '/'; }
 // Called once at start: a write past the process's file size limit is then
 // reported as an error (like a full disk) instead of killing the process.
 void PrepareProcess();
+
+// The command line as UTF-8 text. On Windows it is read in its wide form, so
+// any name the user typed arrives whole, whatever the ANSI code page.
+std::vector<std::string> Arguments(int argc, char** argv);
 
 // Outcome of one call: 0, or the platform's error number.
 struct Status {
@@ -86,11 +93,45 @@ Status WriteAtGathered(File& file, std::uint64_t offset, std::span<const Piece> 
 Status SetLength(File& file, std::uint64_t length);
 Status Close(File& file);
 
+// Writes UTF-8 text to a C stream (the console) and flushes it. A Windows
+// console window is given the text as Unicode, so that every name reads as
+// it should there; a pipe or a file gets the UTF-8 bytes.
+Status WriteText(std::FILE* stream, std::string_view text);
+
 // Zero-filled memory for the large image buffers; null when it cannot be had.
 // Large blocks ask the system for huge pages, which saves most of the page
 // faults of filling a buffer the size of a whole dump.
 std::uint8_t* AllocateZeroed(std::size_t size);
 void FreeZeroed(std::uint8_t* data, std::size_t size);
+
+// A date and time as the file system of the image records it: local time,
+// no zone. Only valid values are handed on (month 1-12, day within the
+// month, hour 0-23, minute and second 0-59, centiseconds 0-99).
+struct LocalTime {
+  int year = 1980;
+  int month = 1;
+  int day = 1;
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+  int centiseconds = 0;
+};
+
+// The times to give a file or directory; a time not set is left as the
+// system made it. The creation time is kept where the system has one
+// (Windows); elsewhere it is dropped.
+struct FileTimes {
+  bool hasModified = false;
+  LocalTime modified;
+  bool hasAccessed = false;
+  LocalTime accessed;
+  bool hasCreated = false;
+  LocalTime created;
+};
+
+// Sets the times of an existing file or directory, the local times taken in
+// the zone (and daylight saving rules) of the machine running the tool.
+Status SetTimes(const std::string& path, const FileTimes& times);
 
 // Creates one directory level. An existing directory is reported as an error
 // (EEXIST); callers that only need it to exist may ignore that.

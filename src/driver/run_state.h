@@ -6,6 +6,8 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "driver/image.h"
@@ -61,6 +63,13 @@ struct VolumeBootRecord {
   std::uint16_t ExMarker = 0;
 };
 
+// The names a run has created, per directory on disk, compared as Windows
+// compares them (NameKey), so that no entry of the image overwrites the file
+// of another, here or after a copy to Windows. Filled by the directory walk.
+struct CreatedNames {
+  std::unordered_map<std::string, std::unordered_set<std::string>> byDirectory;
+};
+
 struct RunState {
   TextOut Console;
   TextOut LogFile;  // created by the NAND loading stage
@@ -103,6 +112,9 @@ struct RunState {
   std::uint32_t RootSector = 0;     // first root directory sector
   std::uint16_t FirstDataSector = 0;  // first sector of the data area (cluster 2)
   std::uint32_t FilesSaved = 0;
+
+  // Every partition's walk, for the whole run.
+  CreatedNames NamesCreated;
 };
 
 // Partition entry n (from 1); entry 0, or one never recorded, reads as all

@@ -59,6 +59,8 @@ bool EndsChain(std::uint8_t parType, std::uint16_t value) {
   return parType == 0x01 ? value >= 0xFF0 : value >= 0xFFF7;
 }
 
+std::uint16_t LastCluster(std::uint8_t parType) { return parType == 0x01 ? 0xFEF : 0xFFEF; }
+
 std::int64_t MinInt64(std::int64_t a, std::int64_t b) { return a < b ? a : b; }
 
 }  // namespace quillex

@@ -1,41 +1,59 @@
 // The directory walk: every entry listed in the log, subdirectories recreated
 // and walked depth first, files handed to SaveFile.
 #include <algorithm>
+#include <array>
 
 #include "driver/hex.h"
+#include "driver/names.h"
 #include "driver/paths.h"
 #include "fat/fat.h"
 
 namespace quillex {
 namespace {
 
-// The long name being gathered. Pieces are stored last part first and each
-// new one goes in front; they are kept in arrival order and joined once, so a
-// directory full of pieces costs linear time.
+// The long name being gathered, twice: as the log shows it (the low byte of
+// each UTF-16 code unit) and whole, for the name on disk. Pieces are stored
+// last part first and each new one goes in front; they are kept in arrival
+// order and joined once, so a directory full of pieces costs linear time.
+// Each form is cut at its own first zero: a character such as U+0100 ends
+// the log's form but not the whole one.
 class LongName {
  public:
-  void AddPiece(std::string piece) {
-    // A zero character ends the name: what follows it (0xFF fillers, and any
-    // older pieces, which stood after it) goes.
-    const std::size_t zero = piece.find('\0');
-    if (zero != std::string::npos) {
-      piece.resize(zero);
-      pieces_.clear();
-    }
-    pieces_.push_back(std::move(piece));
+  void AddPiece(const std::array<std::uint16_t, 13>& units) {
+    std::string bytes(13, '\0');
+    for (std::size_t i = 0; i < 13; ++i) bytes[i] = static_cast<char>(units[i] & 0xFF);
+    AddTo(bytes_, std::move(bytes));
+    AddTo(wide_, std::u16string(units.begin(), units.end()));
   }
-  bool Empty() const {
-    return std::all_of(pieces_.begin(), pieces_.end(), [](const std::string& p) { return p.empty(); });
+  // The name for the log, and the name for the disk.
+  std::string Text() const { return Joined(bytes_); }
+  std::u16string Wide() const { return Joined(wide_); }
+  void Clear() {
+    bytes_.clear();
+    wide_.clear();
   }
-  std::string Text() const {
-    std::string text;
-    for (auto it = pieces_.rbegin(); it != pieces_.rend(); ++it) text += *it;
-    return text;
-  }
-  void Clear() { pieces_.clear(); }
 
  private:
-  std::vector<std::string> pieces_;
+  template <typename Text>
+  static void AddTo(std::vector<Text>& pieces, Text piece) {
+    // A zero ends the name: what follows it (0xFF fillers, and any older
+    // pieces, which stood after it) goes.
+    const std::size_t zero = piece.find(typename Text::value_type{0});
+    if (zero != Text::npos) {
+      piece.resize(zero);
+      pieces.clear();
+    }
+    pieces.push_back(std::move(piece));
+  }
+  template <typename Text>
+  static Text Joined(const std::vector<Text>& pieces) {
+    Text text;
+    for (auto it = pieces.rbegin(); it != pieces.rend(); ++it) text += *it;
+    return text;
+  }
+
+  std::vector<std::string> bytes_;
+  std::vector<std::u16string> wide_;
 };
 
 std::string Trimmed(const std::string& text) {
@@ -54,18 +72,13 @@ struct DirectoryContext {
   std::uint32_t depth;
 };
 
-bool SavedAsFile(Where where, std::uint8_t attribute) {
-  switch (attribute) {
-    case 0x00:
-    case 0x01:
-    case 0x33:
-      return true;
-    case 0x20:
-    case 0x21:
-      return where == Where::Subdirectory;
-    default:
-      return false;
-  }
+// The attribute decides by its directory and volume-label bits, whatever
+// the read-only, hidden, system and archive bits say.
+bool IsDirectory(std::uint8_t attribute) {
+  return (attribute & (kAttrDirectory | kAttrVolumeLabel)) == kAttrDirectory && attribute != kAttrAllFileBits;
+}
+bool IsFile(std::uint8_t attribute) {
+  return (attribute & (kAttrDirectory | kAttrVolumeLabel)) == 0 || attribute == kAttrAllFileBits;
 }
 
 // Offset of an entry's first cluster. The root walk counts it in sectors from
@@ -78,25 +91,49 @@ std::uint32_t FirstClusterOffset(const RunState& s, const FatWalk& w, Where wher
   return SectorOffset(s, w.entry, static_cast<std::uint32_t>(sector));
 }
 
+// Whether a directory's first cluster still begins with its "." entry: a
+// deleted directory whose cluster has not been reused since.
+bool StartsWithDotEntry(const RunState& s, std::uint32_t at) {
+  return FsChars(s, at + kDirName, 11) == ".          " &&
+         (FsByte(s, std::uint64_t{at} + kDirAttribute) & kAttrDirectory) != 0;
+}
+
+// The name a new file or directory gets in `dir`: its own, or a numbered one
+// when this run has created that name there already.
+std::string TakeName(RunState& s, const std::string& dir, const std::string& name) {
+  const std::string free = FreeName(s.NamesCreated, dir, name);
+  if (free != name) {
+    s.Console.Line("WARNING: name in use, saved as: " + dir + platform::kSeparator + free);
+  }
+  return free;
+}
+
 void HandleShortEntry(RunState& s, FatWalk& w, const DirectoryContext& dir, std::uint32_t at,
-                      const std::string& name) {
+                      const std::string& logName, const std::u16string& wideName) {
   const std::uint8_t attribute = FsByte(s, std::uint64_t{at} + kDirAttribute);
   const std::uint16_t cluster = FsWord(s, std::uint64_t{at} + kDirFirstCluster);
   const std::uint32_t size = FsDword(s, std::uint64_t{at} + kDirSize);
 
   std::string line = dir.where == Where::Subdirectory ? "$" + HexDword(at) + ": " : std::string();
-  line += name + " size: " + HexDword(size) + " starts from: " + HexWord(cluster) +
+  line += logName + " size: " + HexDword(size) + " starts from: " + HexWord(cluster) +
           " with ATTR:" + HexWord(attribute) + " Off:=" + std::to_string(at - dir.base);
   s.LogFile.Line(line);
 
-  // Nothing to name it by: listed only.
-  if (name.empty()) return;
+  // Nothing to name it by, or the directory itself and its parent: listed only.
+  if (logName.empty() || logName == "." || logName == "..") return;
   const std::uint32_t d = FirstClusterOffset(s, w, dir.where, cluster);
-  // Dot entries, names that begin with a dot, and entries without data.
-  if (name[0] == '.' || d == 0) return;
+  if (d == 0) return;  // no data
 
-  const std::string target = dir.path + platform::kSeparator + SafeName(name);
-  if (attribute == kAttrDirectory) {
+  const bool deleted = FsByte(s, at) == kDeletedMark;
+  const std::string diskName =
+      SafeName(wideName.empty() ? Cp1252ToUtf8(ShortName(s, at)) : Utf16ToUtf8(wideName));
+  const std::string target = dir.path + platform::kSeparator + diskName;
+  if (IsDirectory(attribute)) {
+    // A deleted directory's cluster may hold anything by now.
+    if (deleted && !StartsWithDotEntry(s, d)) {
+      s.Console.Line("WARNING: deleted directory overwritten, skipped: " + target);
+      return;
+    }
     if (w.walkedDirectories.contains(d)) {
       s.Console.Line("WARNING: directory already walked, skipped: " + target);
       return;
@@ -105,10 +142,18 @@ void HandleShortEntry(RunState& s, FatWalk& w, const DirectoryContext& dir, std:
       s.Console.Line("WARNING: directory nesting too deep, skipped: " + target);
       return;
     }
-    if (!EnsureDirectory(s, target, /*withParents=*/false)) return;
-    WalkDirectory(s, w, d, target, dir.depth + 1);
-  } else if (SavedAsFile(dir.where, attribute)) {
-    SaveFile(s, w, cluster, size, dir.path, SafeName(name));
+    const std::string name = TakeName(s, dir.path, diskName);
+    const std::string created = dir.path + platform::kSeparator + name;
+    if (!EnsureDirectory(s, created, /*withParents=*/false)) return;
+    RememberName(s.NamesCreated, dir.path, name);
+    WalkDirectory(s, w, d, created, dir.depth + 1);
+    // After the content: writing it would change them.
+    (void)platform::SetTimes(created, EntryTimes(s, at));
+  } else if (IsFile(attribute)) {
+    const std::string name = TakeName(s, dir.path, diskName);
+    if (!SaveFile(s, w, cluster, size, dir.path, name, deleted)) return;
+    RememberName(s.NamesCreated, dir.path, name);
+    (void)platform::SetTimes(dir.path + platform::kSeparator + name, EntryTimes(s, at));
   }
 }
 
@@ -118,15 +163,19 @@ bool WalkEntries(RunState& s, FatWalk& w, const DirectoryContext& dir, LongName&
                  std::uint32_t from, std::uint64_t to) {
   for (std::uint64_t at = from; at < to; at += kDirEntrySize) {
     const std::uint16_t first = FsWord(s, at);
-    if (first == 0x0000 || first == 0xE5E5) return false;
-    if (FsByte(s, at + 2) == 0) {
-      std::string piece(13, '\0');
-      for (std::size_t i = 0; i < 13; ++i) piece[i] = static_cast<char>(FsByte(s, at + kLongNameChars[i]));
-      longName.AddPiece(std::move(piece));
+    const std::uint8_t attribute = FsByte(s, at + kDirAttribute);
+    // E5 E5 is also a deleted long-name piece whose first character has the
+    // low byte E5 ("å", "日"); only its attribute tells it apart.
+    if (first == 0x0000 || (first == 0xE5E5 && attribute != kAttrLongNamePiece)) return false;
+    if (FsByte(s, at + 2) == 0 || attribute == kAttrLongNamePiece) {
+      std::array<std::uint16_t, 13> units{};
+      for (std::size_t i = 0; i < 13; ++i) units[i] = FsWord(s, at + kLongNameChars[i]);
+      longName.AddPiece(units);
       continue;
     }
-    const std::string name = longName.Empty() ? ShortName(s, at) : longName.Text();
-    HandleShortEntry(s, w, dir, static_cast<std::uint32_t>(at), name);
+    const std::string text = longName.Text();
+    const std::string logName = text.empty() ? ShortName(s, at) : text;
+    HandleShortEntry(s, w, dir, static_cast<std::uint32_t>(at), logName, longName.Wide());
     longName.Clear();
   }
   return true;

@@ -1,4 +1,5 @@
 // File extraction: a file's cluster chain, cut to its recorded size.
+#include <algorithm>
 #include <utility>
 
 #include "driver/errors.h"
@@ -38,50 +39,100 @@ class FileSink {
 
 }  // namespace
 
-void SaveFile(RunState& s, FatWalk& w, std::uint16_t firstCluster, std::uint32_t size,
-              const std::string& path, const std::string& name) {
+namespace {
+
+// What one file has written so far, against the size its entry records.
+struct Progress {
+  std::uint32_t size;
+  std::uint32_t written = 0;
+  std::uint32_t Left() const { return size - written; }
+};
+
+// One cluster of the file: its data up to the size, or zeros for a cluster
+// that has none in the image. Returns false for such a lost cluster.
+bool TakeCluster(RunState& s, FatWalk& w, FileSink& sink, Progress& p, std::uint16_t m,
+                 const std::string& full) {
+  const std::uint32_t blockSize = s.FsBlockSize;
+  const std::uint32_t count = std::min(p.Left(), blockSize);
+  const std::uint32_t x = ClusterOffset(s, w.entry, m);
+  if (x == 0 || !s.FsImage.InBounds(x, blockSize)) {
+    // A cluster with no data in the image keeps its place as zeros.
+    s.Console.Line("Found lost cluster " + HexWord(m) + " in file: " + full);
+    sink.Append(nullptr, count);
+    p.written += count;
+    return false;
+  }
+  s.FsImage.ForEachPiece(x, count, [&](const std::uint8_t* data, std::size_t n) { sink.Append(data, n); });
+  p.written += count;
+  return true;
+}
+
+// A live file: its chain through the FAT. Clusters past the size are still
+// logged, but add nothing.
+void FollowChain(RunState& s, FatWalk& w, FileSink& sink, Progress& p, std::uint16_t m,
+                 const std::string& full) {
+  const std::uint32_t stamp = ++w.chainStamp;
+  while (true) {
+    if (w.chainMark[m] == stamp) {
+      s.Console.Line("WARNING: loop in cluster chain at $" + HexWord(m) + ": " + full);
+      return;
+    }
+    w.chainMark[m] = stamp;
+    const bool found = TakeCluster(s, w, sink, p, m, full);
+    const std::uint16_t next = NextCluster(s, w.entry, m);
+    if (found) s.LogFile.Line("[CLUSTER] " + HexWord(m) + " points to: " + HexWord(next));
+    if (EndsChain(w.parType, next)) return;
+    m = next;
+  }
+}
+
+// A deleted file: deleting freed its chain, so its data is taken as FAT
+// undelete tools take it: the first cluster, then the free clusters after it
+// in ascending order, until the size is reached. Clusters in use since, and
+// clusters whose fs_block is not wholly in the image, are passed over.
+void GatherFreeClusters(RunState& s, FatWalk& w, FileSink& sink, Progress& p, std::uint16_t first,
+                        const std::string& full) {
+  auto take = [&](std::uint16_t m) {
+    if (TakeCluster(s, w, sink, p, m, full)) {
+      s.LogFile.Line("[CLUSTER] " + HexWord(m) + " points to: " + HexWord(NextCluster(s, w.entry, m)));
+    }
+  };
+  take(first);
+  const std::uint32_t last = LastCluster(w.parType);
+  for (std::uint32_t m = std::max<std::uint32_t>(first + 1u, 2); m <= last && p.Left() > 0; ++m) {
+    const auto cluster = static_cast<std::uint16_t>(m);
+    if (NextCluster(s, w.entry, cluster) != 0) continue;
+    const std::uint32_t x = ClusterOffset(s, w.entry, cluster);
+    if (x == 0 || !s.FsImage.InBounds(x, s.FsBlockSize)) continue;
+    take(cluster);
+  }
+}
+
+}  // namespace
+
+bool SaveFile(RunState& s, FatWalk& w, std::uint16_t firstCluster, std::uint32_t size,
+              const std::string& path, const std::string& name, bool deleted) {
   const std::string full = path + platform::kSeparator + name;
   platform::File file;
   if (auto st = platform::CreateFile(full, file); !st.ok()) {
     if (!IsNameFault(st)) throw IoFailure("cannot create " + full + ": " + st.Reason());
     ReportCannotCreate(s, full, st);
-    return;
+    return false;
   }
   FileSink sink(std::move(file), full);
-
-  const std::uint32_t blockSize = s.FsBlockSize;
-  std::uint32_t accounted = 0;
-  const std::uint32_t stamp = ++w.chainStamp;
-  std::uint16_t m = firstCluster;
-  while (true) {
-    if (w.chainMark[m] == stamp) {
-      s.Console.Line("WARNING: loop in cluster chain at $" + HexWord(m) + ": " + full);
-      break;
-    }
-    w.chainMark[m] = stamp;
-    const std::uint32_t x = ClusterOffset(s, w.entry, m);
-    if (x == 0 || !s.FsImage.InBounds(x, blockSize)) {
-      // A cluster with no data in the image keeps its place as zeros.
-      s.Console.Line("Found lost cluster " + HexWord(m) + " in file: " + full);
-      sink.Append(nullptr, blockSize);
-      accounted += blockSize;
-      m = NextCluster(s, w.entry, m);
-      if (EndsChain(w.parType, m)) break;
-      continue;
-    }
-    // Once more is accounted than the size, the difference wraps and every
-    // further cluster of the chain is written whole.
-    const auto count = MinInt64(std::int64_t{size - accounted}, std::int64_t{blockSize});
-    s.FsImage.ForEachPiece(x, static_cast<std::uint64_t>(count),
-                           [&](const std::uint8_t* data, std::size_t n) { sink.Append(data, n); });
-    accounted += blockSize;
-    std::string line = "[CLUSTER] " + HexWord(m);
-    m = NextCluster(s, w.entry, m);
-    s.LogFile.Line(line + " points to: " + HexWord(m));
-    if (EndsChain(w.parType, m)) break;
+  Progress progress{size};
+  if (deleted) {
+    GatherFreeClusters(s, w, sink, progress, firstCluster, full);
+  } else {
+    FollowChain(s, w, sink, progress, firstCluster, full);
+  }
+  if (progress.written < size) {
+    s.Console.Line("WARNING: file shorter than its size ($" + HexDword(progress.written) + " of $" +
+                   HexDword(size) + " bytes): " + full);
   }
   sink.Close();
   ++s.FilesSaved;
+  return true;
 }
 
 }  // namespace quillex

@@ -7,6 +7,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "driver/platform.h"
 #include "driver/run_state.h"
 
 namespace quillex {
@@ -16,10 +17,23 @@ inline constexpr std::uint32_t kDirEntrySize = 32;
 inline constexpr std::uint32_t kDirName = 0;          // 8 chars
 inline constexpr std::uint32_t kDirExtension = 8;     // 3 chars
 inline constexpr std::uint32_t kDirAttribute = 11;    // u8
+inline constexpr std::uint32_t kDirCreatedCentis = 13;  // u8, 10 ms units, 0-199
+inline constexpr std::uint32_t kDirCreatedTime = 14;  // u16
+inline constexpr std::uint32_t kDirCreatedDate = 16;  // u16
+inline constexpr std::uint32_t kDirAccessedDate = 18; // u16
+inline constexpr std::uint32_t kDirWrittenTime = 22;  // u16
+inline constexpr std::uint32_t kDirWrittenDate = 24;  // u16
 inline constexpr std::uint32_t kDirFirstCluster = 26; // u16
 inline constexpr std::uint32_t kDirSize = 28;         // u32
 inline constexpr std::uint8_t kAttrDirectory = 0x10;
-// Offsets of the 13 characters of a long-name piece (low bytes of UTF-16 units).
+inline constexpr std::uint8_t kAttrVolumeLabel = 0x08;
+inline constexpr std::uint8_t kAttrLongNamePiece = 0x0F;
+// Read-only, hidden, system, directory and archive at once: an old way of
+// marking a file that the phones still write; saved as a file.
+inline constexpr std::uint8_t kAttrAllFileBits = 0x33;
+// First byte of a deleted entry.
+inline constexpr std::uint8_t kDeletedMark = 0xE5;
+// Offsets of the 13 UTF-16 code units of a long-name piece.
 inline constexpr std::uint32_t kLongNameChars[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
 
 inline constexpr std::uint32_t kSectorSize = 512;
@@ -34,6 +48,8 @@ std::uint16_t OffsetToCluster(const RunState& state, std::uint16_t n, std::uint3
 std::uint16_t NextCluster(const RunState& state, std::uint16_t n, std::uint16_t cluster);
 // Whether a FAT value ends a chain of this partition type.
 bool EndsChain(std::uint8_t parType, std::uint16_t value);
+// The highest cluster number a FAT of this type can hand out.
+std::uint16_t LastCluster(std::uint8_t parType);
 std::int64_t MinInt64(std::int64_t a, std::int64_t b);
 
 // State of one partition's walk.
@@ -54,9 +70,16 @@ void WalkRootDirectory(RunState& state, std::uint16_t n, std::uint32_t rootSecto
 void WalkDirectory(RunState& state, FatWalk& walk, std::uint32_t dirOffset, const std::string& path,
                    std::uint32_t depth);
 // Saves one file from its first cluster, cut to its size; `name` is the name
-// as created on disk.
-void SaveFile(RunState& state, FatWalk& walk, std::uint16_t firstCluster, std::uint32_t size,
-              const std::string& path, const std::string& name);
+// as created on disk. A deleted file's FAT entries were freed, so its data is
+// taken from its first cluster and the free clusters after it. Returns false
+// when the file could not be created (reported).
+bool SaveFile(RunState& state, FatWalk& walk, std::uint16_t firstCluster, std::uint32_t size,
+              const std::string& path, const std::string& name, bool deleted);
+
+// The times a directory entry records, where they are valid dates and times.
+platform::FileTimes EntryTimes(const RunState& state, std::uint64_t entry);
+// A FAT date and time as a local time; false when either is not valid.
+bool DecodeFatTime(std::uint16_t date, std::uint16_t time, platform::LocalTime& out);
 
 // Name of a short entry: "NAME.EXT" with both parts trimmed of every leading
 // and trailing byte of code 32 or less.

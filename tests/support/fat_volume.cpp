@@ -211,7 +211,9 @@ std::uint32_t FatVolume::AddFile(Dir dir, const FileSpec& file) {
     WriteCluster(chain[i], Bytes(from, to));
   }
   Link(chain);
-  if (!file.longName.empty()) {
+  if (!file.wideLongName.empty()) {
+    for (const Bytes& piece : LongPieces(file.wideLongName, name)) AddRaw(dir, piece);
+  } else if (!file.longName.empty()) {
     for (const Bytes& piece : LongPieces(file.longName, name)) AddRaw(dir, piece);
   }
   const std::uint16_t first = file.firstCluster.value_or(chain.empty() ? 0 : chain.front());
@@ -287,7 +289,14 @@ Bytes FatVolume::LongPiece(std::uint8_t sequence, const std::array<std::uint16_t
 
 std::vector<Bytes> FatVolume::LongPieces(const std::string& longName,
                                          const std::array<std::uint8_t, 11>& shortName) {
-  if (longName.empty() || longName.size() > 255) throw std::invalid_argument("long name of 1 to 255 bytes");
+  std::u16string units;
+  for (char c : longName) units += static_cast<char16_t>(static_cast<unsigned char>(c));
+  return LongPieces(units, shortName);
+}
+
+std::vector<Bytes> FatVolume::LongPieces(const std::u16string& longName,
+                                         const std::array<std::uint8_t, 11>& shortName) {
+  if (longName.empty() || longName.size() > 255) throw std::invalid_argument("long name of 1 to 255 code units");
   const std::size_t count = (longName.size() + 12) / 13;
   const std::uint8_t checksum = Checksum(shortName);
   std::vector<Bytes> pieces;
@@ -295,7 +304,7 @@ std::vector<Bytes> FatVolume::LongPieces(const std::string& longName,
     std::array<std::uint16_t, 13> units{};
     for (std::size_t j = 0; j < 13; ++j) {
       const std::size_t p = (k - 1) * 13 + j;
-      units[j] = p < longName.size() ? static_cast<unsigned char>(longName[p]) : p == longName.size() ? 0x0000 : 0xFFFF;
+      units[j] = p < longName.size() ? longName[p] : p == longName.size() ? 0x0000 : 0xFFFF;
     }
     const auto sequence = static_cast<std::uint8_t>(k | (k == count ? 0x40 : 0));
     pieces.push_back(LongPiece(sequence, units, checksum));

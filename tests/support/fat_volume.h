@@ -52,7 +52,7 @@ struct FatOptions {
 // One file: its entry (and long name pieces before it) and its data.
 struct FileSpec {
   std::string shortName;  // "NAME.EXT" (parts of up to 8 and 3 bytes), "." or ".."
-  std::string longName;   // empty: no long name pieces
+  std::string longName;   // empty: no long name pieces; each byte one code unit
   Bytes data;
   std::uint8_t attribute = kAttrArchive;
   // The chain, in order; empty: fresh consecutive clusters for the data
@@ -61,6 +61,7 @@ struct FileSpec {
   std::vector<std::uint16_t> clusters;
   std::optional<std::uint32_t> size;           // recorded size; default data.size()
   std::optional<std::uint16_t> firstCluster;   // recorded; default clusters[0], or 0
+  std::u16string wideLongName = {};  // used instead of longName when not empty
 };
 
 class FatVolume {
@@ -129,6 +130,8 @@ class FatVolume {
   // its sequence number ORed with 0x40); each byte of the name is one code
   // unit, a name not filling its last piece ends with 0x0000 and 0xFFFF.
   static std::vector<Bytes> LongPieces(const std::string& longName,
+                                       const std::array<std::uint8_t, 11>& shortName);
+  static std::vector<Bytes> LongPieces(const std::u16string& longName,
                                        const std::array<std::uint8_t, 11>& shortName);
 
   const Bytes& Image() const { return bytes_; }

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/paths.h"
 #include "mkraw/mkraw.h"
 #include "partition/partition.h"
 #include "support/fat_volume.h"
@@ -461,7 +462,7 @@ TEST_F(Walk, RootEntryClusterIsLocatedInSectorsFromTheFirstDataSector) {
   EXPECT_EQ(SplitLines(s_.Console.Text()).at(1),
             "  type: 04 - FAT16 up to 32Mb fs_info: $0000A600 root: $00000005  1st_sec: $0009");
   EXPECT_EQ(Messages(), std::vector<std::string>{"Found lost cluster FFEC in file: " + Path("R.BIN")});
-  EXPECT_EQ(Read("R.BIN"), std::string(kBlock, '\0'));
+  EXPECT_EQ(Read("R.BIN"), std::string(10, '\0'));
   EXPECT_FALSE(Exists("SUB/S.BIN"));
   EXPECT_EQ(Log(), (std::vector<std::string>{
                        "R.BIN size: 0000000A starts from: FFEC with ATTR:0000 Off:=0",
@@ -570,7 +571,7 @@ TEST_F(Walk, DeletedEntryIsSavedUnderItsE5NameOrItsLongName) {
                        "$000020A0: Deleted long.txt size: 00000014 starts from: 0004 with ATTR:0020 Off:=160",
                        Chain(4, 0xFFFF),
                    }));
-  EXPECT_EQ(Read("SUB/\xE5" "EADME.TXT"), Str(first));
+  EXPECT_EQ(Read("SUB/\u00E5EADME.TXT"), Str(first));  // E5 is "å" in Windows-1252
   EXPECT_EQ(Read("SUB/Deleted long.txt"), Str(second));
 }
 
@@ -587,40 +588,42 @@ TEST_F(Walk, LongNameOfTwoPiecesLosesItsTerminatorAndFillers) {
   EXPECT_EQ(EntriesOnDisk(), 1u);
 }
 
-TEST_F(Walk, PieceWithAHighByteInItsFirstCharacterIsAShortEntryThatEmptiesTheLongName) {
+// A piece whose first character lies beyond Latin-1 has a non-zero third
+// byte; its attribute 0F still marks it. The log shows the low byte of each
+// character, the disk the whole name.
+TEST_F(Walk, LongNamesAreUnicodeOnDiskAndLowBytesInTheLog) {
   FatVolume v = MakeVolume();
-  const auto shortName = FatVolume::Name83("FILE.TXT");
-  const std::uint8_t sum = FatVolume::Checksum(shortName);
-  auto units = [](const std::string& text) {
-    std::array<std::uint16_t, 13> u;
-    u.fill(0xFFFF);
-    for (std::size_t i = 0; i < text.size(); ++i) u[i] = static_cast<unsigned char>(text[i]);
-    u[text.size()] = 0;
-    return u;
+  struct Case {
+    std::u16string longName;
+    std::string logName;
+    std::string diskName;
   };
-  std::array<std::uint16_t, 13> bogus = units("XYZ");
-  bogus[0] = 0x0158;  // 'X' with high byte 1: byte 2 of the entry is 1
-  // Without a long name before it, the bogus piece is named by its own bytes;
-  // after one, it takes that long name and ends it.
-  v.AddRaw(kRoot, FatVolume::LongPiece(0x01, bogus, sum));
-  v.AddRaw(kRoot, FatVolume::LongPiece(0x41, units("Before"), sum));
-  v.AddRaw(kRoot, FatVolume::LongPiece(0x01, bogus, sum));
-  v.AddRaw(kRoot, FatVolume::LongPiece(0x41, units("After"), sum));
-  const Bytes data = Pattern(40, 8);
-  v.AddFile(kRoot, File("FILE.TXT", data, 0x00));
+  const std::vector<Case> cases = {
+      {u"Фото 1.jpg", "$>B> 1.jpg", "Фото 1.jpg"},
+      // Only the characters beyond Latin-1 tell these two apart.
+      {u"IMG Мама.jpg", "IMG \x1C" "0<0.jpg", "IMG Мама.jpg"},
+      {u"IMG Папа.jpg", "IMG \x1F" "0?0.jpg", "IMG Папа.jpg"},
+      {u"日记 Ωμέγα \U0001F600.txt", "\xE5\xB0 \xA9\xBC\xAD\xB3\xB1 =", "日记 Ωμέγα 😀.txt"},
+      // An unpaired surrogate cannot be written as it is.
+      {std::u16string(u"half ") + char16_t{0xD83D} + u".txt", "half =.txt", "half \uFFFD.txt"},
+      // U+0100 ends the log's form of the name (its low byte is 0), not the disk's.
+      {u"AĀB.txt", "A", "AĀB.txt"},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    FileSpec f = File("FILE" + std::to_string(i) + ".TXT", Pattern(10 + i, static_cast<unsigned>(i)), 0x00);
+    f.wideLongName = cases[i].longName;
+    v.AddFile(kRoot, f);
+  }
   Load(v);
   Run();
-  // The bogus piece's own name: bytes 01 58 01 59 00 5A 00 00, trimmed to
-  // "X" 01 "Y" 00 "Z"; extension 00 FF FF trimmed to FF FF. Its size is the
-  // last two characters, FFFF FFFF.
-  const std::string bogusName = std::string("X\x01Y\0Z.\xFF\xFF", 8);
-  EXPECT_EQ(Log(), (std::vector<std::string>{
-                       bogusName + " size: FFFFFFFF starts from: 0000 with ATTR:000F Off:=0",
-                       "Before size: FFFFFFFF starts from: 0000 with ATTR:000F Off:=64",
-                       "After size: 00000028 starts from: 0002 with ATTR:0000 Off:=128",
-                       Chain(2, 0xFFFF)}));
-  EXPECT_EQ(Read("After"), Str(data));
-  EXPECT_EQ(EntriesOnDisk(), 1u);
+  const std::string log = s_.LogFile.Text();
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].diskName);
+    EXPECT_NE(log.find(cases[i].logName + " size: "), std::string::npos);
+    EXPECT_EQ(Read(cases[i].diskName), Str(Pattern(10 + i, static_cast<unsigned>(i))));
+  }
+  EXPECT_EQ(EntriesOnDisk(), cases.size());
+  EXPECT_EQ(Messages(), std::vector<std::string>{});
 }
 
 TEST_F(Walk, ShortEntryWithAZeroThirdByteIsTakenAsALongNamePiece) {
@@ -637,25 +640,26 @@ TEST_F(Walk, ShortEntryWithAZeroThirdByteIsTakenAsALongNamePiece) {
   EXPECT_EQ(EntriesOnDisk(), 1u);
 }
 
-TEST_F(Walk, DotEntriesAndNamesBeginningWithADotAreListedOnly) {
+TEST_F(Walk, OnlyTheDotAndDotDotEntriesAreSkipped) {
   FatVolume v = MakeVolume();
   const FatVolume::Dir sub = v.AddDirectory(kRoot, "SUB");
-  v.AddFile(sub, File("HIDDEN~1", Pattern(5, 1), 0x20, ".hidden"));
+  v.AddFile(sub, File("NOMEDIA", Pattern(5, 1), 0x20, ".nomedia"));
   v.AddFile(kRoot, File("PROFIL~1", Pattern(5, 2), 0x00, ".profile"));
-  v.AddFile(kRoot, File("DOTDIR~1", {}, 0x10, ".dir"));
+  const FatVolume::Dir thumbs = v.AddDirectory(kRoot, "THUMBN~1", ".thumbnails");
+  v.AddFile(thumbs, File("A.JPG", Pattern(6, 3)));
   Load(v);
   Run();
   const std::vector<std::string> log = Log();
-  ASSERT_EQ(log.size(), 6u);
+  ASSERT_GE(log.size(), 3u);
   EXPECT_EQ(log[1], "$00002000: . size: 00000000 starts from: 0002 with ATTR:0010 Off:=0");
   EXPECT_EQ(log[2], "$00002020: .. size: 00000000 starts from: 0000 with ATTR:0010 Off:=32");
-  EXPECT_EQ(log[3], "$00002060: .hidden size: 00000005 starts from: 0003 with ATTR:0020 Off:=96");
-  EXPECT_EQ(log[4], ".profile size: 00000005 starts from: 0004 with ATTR:0000 Off:=64");
-  EXPECT_EQ(log[5], ".dir size: 00000000 starts from: 0000 with ATTR:0010 Off:=128");
   EXPECT_EQ(Messages(), std::vector<std::string>{});  // "." is not "already walked"
-  EXPECT_EQ(s_.FilesSaved, 0u);
-  EXPECT_EQ(EntriesOnDisk(), 1u);
-  EXPECT_EQ(EntriesOnDisk("SUB"), 0u);
+  EXPECT_EQ(Read("SUB/.nomedia"), Str(Pattern(5, 1)));
+  EXPECT_EQ(Read(".profile"), Str(Pattern(5, 2)));
+  EXPECT_EQ(Read(".thumbnails/A.JPG"), Str(Pattern(6, 3)));
+  EXPECT_EQ(s_.FilesSaved, 3u);
+  EXPECT_EQ(EntriesOnDisk(), 3u);
+  EXPECT_EQ(EntriesOnDisk("SUB"), 1u);
 }
 
 TEST_F(Walk, ShortNamesAreTrimmedAndABlankExtensionGivesNoDot) {
@@ -687,23 +691,24 @@ TEST_F(Walk, ShortNamesAreTrimmedAndABlankExtensionGivesNoDot) {
   }
 }
 
-// Which attribute values are saved, walked or listed only, in the root and
-// in a subdirectory. Every entry points at a cluster that holds a directory
-// entry INNER.TXT, which shows up only if the entry is walked.
+// Which attribute values are saved, walked or listed only, alike in the
+// root and in a subdirectory: the directory and volume-label bits decide.
+// Every entry points at a cluster that holds a directory entry INNER.TXT,
+// which shows up only if the entry is walked.
 TEST_F(Walk, AttributeDecidesBetweenSaveWalkAndListing) {
+  enum Kind { kFile, kDirectory, kListed };
   struct Case {
     std::uint8_t attribute;
-    bool savedInRoot;
-    bool savedInSubdirectory;
+    Kind kind;
   };
   const std::vector<Case> cases = {
-      {0x00, true, true},   {0x01, true, true},   {0x33, true, true},   {0x20, false, true},
-      {0x21, false, true},  {0x02, false, false}, {0x04, false, false}, {0x08, false, false},
-      {0x11, false, false}, {0x12, false, false}, {0x30, false, false}, {0x18, false, false},
+      {0x00, kFile},      {0x01, kFile},      {0x20, kFile},      {0x21, kFile},   {0x02, kFile},
+      {0x22, kFile},      {0x04, kFile},      {0x07, kFile},      {0x33, kFile},   {0xC0, kFile},
+      {0x10, kDirectory}, {0x11, kDirectory}, {0x12, kDirectory}, {0x14, kDirectory},
+      {0x30, kDirectory}, {0x08, kListed},    {0x18, kListed},    {0x28, kListed},
   };
-  FatVolume v = MakeVolume(FatType::Fat16, 64);
+  FatVolume v = MakeVolume(FatType::Fat16, 80);
   const FatVolume::Dir sub = v.AddDirectory(kRoot, "SUB");
-  std::vector<Bytes> contents;
   for (std::size_t i = 0; i < cases.size(); ++i) {
     for (FatVolume::Dir dir : {kRoot, sub}) {
       const std::uint16_t cluster = v.Allocate(1).front();
@@ -718,24 +723,29 @@ TEST_F(Walk, AttributeDecidesBetweenSaveWalkAndListing) {
   }
   Load(v);
   Run();
+  std::size_t files = 0;
+  std::size_t directories = 0;
   for (const Case& c : cases) {
     const std::string name = "A" + Hex(c.attribute, 2) + ".BIN";
     SCOPED_TRACE(name);
-    EXPECT_EQ(Exists(name), c.savedInRoot);
-    EXPECT_EQ(Exists("SUB/" + name), c.savedInSubdirectory);
+    for (const std::string& in : {std::string(), std::string("SUB/")}) {
+      EXPECT_EQ(Exists(in + name), c.kind != kListed);
+      EXPECT_EQ(std::filesystem::is_directory(Path(in + name)), c.kind == kDirectory);
+      EXPECT_EQ(Exists(in + name + "/INNER.TXT"), c.kind == kDirectory);
+    }
+    files += c.kind == kFile;
+    directories += c.kind == kDirectory;
   }
-  EXPECT_EQ(s_.Console.Text().find("INNER"), std::string::npos);
-  EXPECT_EQ(s_.LogFile.Text().find("INNER"), std::string::npos);
-  EXPECT_EQ(EntriesOnDisk(), 1u + 3);
-  EXPECT_EQ(EntriesOnDisk("SUB"), 5u);
-  EXPECT_EQ(s_.FilesSaved, 8u);
-  // Every entry is listed, saved or not.
-  const std::vector<std::string> log = Log();
-  const std::size_t chains = 8;
-  EXPECT_EQ(log.size(), 1 + 2 + 2 * cases.size() + chains);
+  EXPECT_EQ(EntriesOnDisk(), 1u + files + directories);
+  EXPECT_EQ(EntriesOnDisk("SUB"), files + directories);
+  EXPECT_EQ(s_.FilesSaved, 2 * (files + directories));
+  // Every entry is listed, saved or not: a chain line for every file, and an
+  // entry line and a chain line for INNER.TXT in every walked directory.
+  EXPECT_EQ(Log().size(), 1 + 2 + 2 * cases.size() + 2 * files + 4 * directories);
+  EXPECT_EQ(Messages(), std::vector<std::string>{});
 }
 
-TEST_F(Walk, OnlyTheExactDirectoryAttributeIsWalked) {
+TEST_F(Walk, DirectoryWithMoreAttributeBitsIsStillOneDirectoryToWalk) {
   FatVolume v = MakeVolume();
   const FatVolume::Dir dir = v.AddDirectory(kRoot, "DIR");
   v.AddFile(dir, File("IN.TXT", Pattern(7, 1)));
@@ -747,7 +757,8 @@ TEST_F(Walk, OnlyTheExactDirectoryAttributeIsWalked) {
   EXPECT_EQ(Read("DIR/IN.TXT"), Str(Pattern(7, 1)));
   EXPECT_FALSE(Exists("DIR30"));
   EXPECT_FALSE(Exists("DIR12"));
-  EXPECT_EQ(Messages(), std::vector<std::string>{});  // not walked, so not "already walked" either
+  EXPECT_EQ(Messages(), (std::vector<std::string>{"WARNING: directory already walked, skipped: " + Path("DIR30"),
+                                                  "WARNING: directory already walked, skipped: " + Path("DIR12")}));
   EXPECT_EQ(Log().size(), 4u + 1 + 2);
 }
 
@@ -786,7 +797,12 @@ TEST_P(FileChain, EndsAtTheTypesEndValuesOnly) {
                                                Chain(c.value, 0)}));
     EXPECT_EQ(Read("F.BIN"), Str(first) + Str(elsewhere));
   }
-  EXPECT_EQ(Messages(), std::vector<std::string>{});
+  if (c.nextBlock == 0) {
+    EXPECT_EQ(Messages(), std::vector<std::string>{"WARNING: file shorter than its size ($00000800 of $00001000 bytes): " +
+                                                   Path("F.BIN")});
+  } else {
+    EXPECT_EQ(Messages(), std::vector<std::string>{});
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -838,8 +854,8 @@ TEST_P(SizeRule, CutsEachClusterToWhatTheSizeLeaves) {
 INSTANTIATE_TEST_SUITE_P(
     Values, SizeRule,
     ::testing::Values(SizeCase{"Size5000ThreeClusters", 5000, 3, {{0, 2048}, {1, 2048}, {2, 904}}},
-                      SizeCase{"TwiceTheBlockOverFourClusters", 4096, 4, {{0, 2048}, {1, 2048}, {2, 0}, {3, 2048}}},
-                      SizeCase{"Size3000ThreeClusters", 3000, 3, {{0, 2048}, {1, 952}, {2, 2048}}},
+                      SizeCase{"TwiceTheBlockOverFourClusters", 4096, 4, {{0, 2048}, {1, 2048}}},
+                      SizeCase{"Size3000ThreeClusters", 3000, 3, {{0, 2048}, {1, 952}}},
                       SizeCase{"ChainShorterThanTheSize", 5000, 1, {{0, 2048}}},
                       SizeCase{"ExactlyOneBlock", 2048, 1, {{0, 2048}}},
                       SizeCase{"SizeZeroWithACluster", 0, 1, {{0, 0}}}),
@@ -865,15 +881,55 @@ TEST_F(Walk, EmptyFileAtClusterZeroIsCreatedAndCounted) {
   }
 }
 
-TEST_F(Walk, LaterEntryWithTheSameNameLeavesItsFile) {
+// Names are compared as Windows compares them: after the simple uppercase
+// mapping of each character. The number goes before the extension.
+TEST_F(Walk, NameCreatedEarlierInTheRunGetsTheNextFreeNumber) {
   FatVolume v = MakeVolume();
-  v.AddFile(kRoot, File("SAME.TXT", Pattern(300, 1), 0x00));
-  v.AddFile(kRoot, File("SAME~1.TXT", Pattern(20, 2), 0x00, "SAME.TXT"));
+  const std::vector<std::pair<std::string, std::u16string>> entries = {
+      {"SAME.TXT", u""},        {"SAME~1.TXT", u"SAME.TXT"}, {"SAME~2.TXT", u"same.txt"},
+      {"ETE~1.TXT", u"été.txt"}, {"ETE~2.TXT", u"ÉTÉ.TXT"},  {"MAMA~1", u"мама"},
+      {"MAMA~2", u"МАМА"},      {"STRASSE", u""},           {"STRASE~1", u"straße"},
+      {"NOMEDIA", u".nomedia"}, {"NOMEDI~1", u".NOMEDIA"},
+  };
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    FileSpec f = File(entries[i].first, Pattern(3 + i, static_cast<unsigned>(i)), 0x00);
+    f.wideLongName = entries[i].second;
+    v.AddFile(kRoot, f);
+  }
+  // A directory takes a name as a file does; a name taken by a directory
+  // numbers the next file, and the directory's content goes in as ever.
+  const FatVolume::Dir dir = v.AddDirectory(kRoot, "SAME~3.TXT", "Same.txt");
+  v.AddFile(dir, File("IN.TXT", Pattern(4, 40)));
   Load(v);
   Run();
-  EXPECT_EQ(Read("SAME.TXT"), Str(Pattern(20, 2)));
-  EXPECT_EQ(s_.FilesSaved, 2u);
-  EXPECT_EQ(EntriesOnDisk(), 1u);
+  const std::vector<std::pair<std::string, std::size_t>> want = {
+      {"SAME.TXT", 0},  {"SAME (2).TXT", 1}, {"same (3).txt", 2}, {"été.txt", 3},      {"ÉTÉ (2).TXT", 4},
+      {"мама", 5},      {"МАМА (2)", 6},     {"STRASSE", 7},      {"straße", 8},       {".nomedia", 9},
+      {".NOMEDIA (2)", 10},
+  };
+  for (const auto& [name, index] : want) {
+    EXPECT_EQ(Read(name), Str(Pattern(3 + index, static_cast<unsigned>(index)))) << name;
+  }
+  EXPECT_EQ(Read("Same (4).txt/IN.TXT"), Str(Pattern(4, 40)));
+  EXPECT_EQ(Messages(), (std::vector<std::string>{
+                            "WARNING: name in use, saved as: " + Path("SAME (2).TXT"),
+                            "WARNING: name in use, saved as: " + Path("same (3).txt"),
+                            "WARNING: name in use, saved as: " + Path("ÉTÉ (2).TXT"),
+                            "WARNING: name in use, saved as: " + Path("МАМА (2)"),
+                            "WARNING: name in use, saved as: " + Path(".NOMEDIA (2)"),
+                            "WARNING: name in use, saved as: " + Path("Same (4).txt"),
+                        }));
+  EXPECT_EQ(s_.FilesSaved, entries.size() + 1);
+  EXPECT_EQ(EntriesOnDisk(), entries.size() + 1);
+}
+
+TEST_F(Walk, NumberedNamePutsTheNumberBeforeTheExtension) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"README", "README (7)"},     {"A.TXT", "A (7).TXT"},          {"archive.tar.gz", "archive.tar (7).gz"},
+      {".nomedia", ".nomedia (7)"}, {"..x", ". (7).x"},              {"NAME.", "NAME (7)."},
+      {"Фото.jpg", "Фото (7).jpg"},
+  };
+  for (const auto& [name, numbered] : cases) EXPECT_EQ(quillex::NumberedName(name, 7), numbered) << name;
 }
 
 // ---------------------------------------------------------------------------
@@ -891,7 +947,9 @@ TEST_F(Walk, ClusterAtOffsetZeroIsLostAndReplacedByZeros) {
   PutImage(0, Pattern(kBlock, 9));  // not to be read
   Run();
   EXPECT_EQ(Log(), (std::vector<std::string>{Entry("F.BIN", 3 * kBlock, 2, 0, 0), Chain(2, 0xFFEC)}));
-  EXPECT_EQ(Messages(), std::vector<std::string>{"Found lost cluster FFEC in file: " + Path("F.BIN")});
+  EXPECT_EQ(Messages(), (std::vector<std::string>{
+                            "Found lost cluster FFEC in file: " + Path("F.BIN"),
+                            "WARNING: file shorter than its size ($00001000 of $00001800 bytes): " + Path("F.BIN")}));
   EXPECT_EQ(Read("F.BIN"), Str(data) + std::string(kBlock, '\0'));
   EXPECT_EQ(s_.FilesSaved, 1u);
 }
@@ -949,8 +1007,8 @@ TEST_F(Walk, LostFirstClusterGivesZerosWithoutAChainLine) {
   Run();
   EXPECT_EQ(Messages(), (std::vector<std::string>{"Found lost cluster 0028 in file: " + Path("ROOT.BIN"),
                                                   "Found lost cluster 0028 in file: " + Path("SUB/SUB.BIN")}));
-  EXPECT_EQ(Read("ROOT.BIN"), std::string(kBlock, '\0'));
-  EXPECT_EQ(Read("SUB/SUB.BIN"), std::string(kBlock, '\0'));
+  EXPECT_EQ(Read("ROOT.BIN"), std::string(10, '\0'));
+  EXPECT_EQ(Read("SUB/SUB.BIN"), std::string(10, '\0'));
   EXPECT_EQ(s_.FilesSaved, 2u);
   EXPECT_EQ(s_.LogFile.Text().find("[CLUSTER]"), std::string::npos);
 }
@@ -983,9 +1041,12 @@ TEST_F(Walk, LoopInAFileChainEndsTheFileWithAWarning) {
                    }));
   EXPECT_EQ(Messages(), (std::vector<std::string>{
                             "WARNING: loop in cluster chain at $0002: " + Path("LOOP.BIN"),
+                            "WARNING: file shorter than its size ($00001000 of $000186A0 bytes): " + Path("LOOP.BIN"),
                             "WARNING: loop in cluster chain at $0004: " + Path("SELF.BIN"),
+                            "WARNING: file shorter than its size ($00000800 of $000186A0 bytes): " + Path("SELF.BIN"),
                             "Found lost cluster 0028 in file: " + Path("LOST.BIN"),
                             "WARNING: loop in cluster chain at $0005: " + Path("LOST.BIN"),
+                            "WARNING: file shorter than its size ($00001000 of $000186A0 bytes): " + Path("LOST.BIN"),
                         }));
   EXPECT_EQ(Read("LOOP.BIN"), Str(data));
   EXPECT_EQ(Read("SELF.BIN"), Str(Pattern(kBlock, 2)));
@@ -1110,27 +1171,34 @@ TEST_F(Walk, EmptyNameIsListedAndSkipped) {
   EXPECT_EQ(EntriesOnDisk("SUB"), 0u);
 }
 
-TEST_F(Walk, NameTakenByTheOtherKindIsReportedAndTheWalkGoesOn) {
+// What this run made is numbered; what was on disk before it is not: a file
+// that would replace a directory there is refused and reported, and a
+// directory there is written into.
+TEST_F(Walk, NameOnDiskBeforeTheRunIsReportedOrReusedAndTheWalkGoesOn) {
   FatVolume v = MakeVolume();
   v.AddDirectory(kRoot, "CLASH");
   v.AddFile(kRoot, File("CLASH", Pattern(5, 1), 0x00));
-  v.AddFile(kRoot, File("TAKEN", Pattern(6, 2), 0x00));
-  const FatVolume::Dir taken = v.AddDirectory(kRoot, "TAKEN~1", "TAKEN");
-  v.AddFile(taken, File("IN.TXT", Pattern(7, 3)));
+  v.AddFile(kRoot, File("BEFORE", Pattern(6, 2), 0x00));
+  const FatVolume::Dir old = v.AddDirectory(kRoot, "OLDDIR");
+  v.AddFile(old, File("IN.TXT", Pattern(7, 3)));
   v.AddFile(kRoot, File("NEXT.TXT", Pattern(8, 4), 0x00));
   Load(v);
+  std::filesystem::create_directories(Path("BEFORE"));
+  std::filesystem::create_directories(Path("OLDDIR"));
+  quillex::test::WriteFile(Path("OLDDIR/KEPT.TXT"), std::string("kept"));
   Run();
-  EXPECT_EQ(Messages(), (std::vector<std::string>{"ERROR: cannot create " + Path("CLASH") + ": Is a directory",
-                                                  "ERROR: cannot create " + Path("TAKEN") + ": File exists"}));
+  EXPECT_EQ(Messages(), (std::vector<std::string>{"WARNING: name in use, saved as: " + Path("CLASH (2)"),
+                                                  "ERROR: cannot create " + Path("BEFORE") + ": Is a directory"}));
   EXPECT_TRUE(std::filesystem::is_directory(Path("CLASH")));
-  EXPECT_EQ(Read("TAKEN"), Str(Pattern(6, 2)));
+  EXPECT_EQ(Read("CLASH (2)"), Str(Pattern(5, 1)));
+  EXPECT_EQ(Read("OLDDIR/IN.TXT"), Str(Pattern(7, 3)));
+  EXPECT_EQ(Read("OLDDIR/KEPT.TXT"), "kept");
   EXPECT_EQ(Read("NEXT.TXT"), Str(Pattern(8, 4)));
-  EXPECT_EQ(s_.FilesSaved, 2u);
+  EXPECT_EQ(s_.FilesSaved, 3u);
   // Both are listed; the refused file has no chain line.
   const std::string log = s_.LogFile.Text();
-  EXPECT_EQ(log.find(Chain(3, 0xFFFF)), std::string::npos);  // CLASH's cluster
-  EXPECT_NE(log.find(Entry("CLASH", 5, 3, 0, 32)), std::string::npos);
-  EXPECT_EQ(log.find("IN.TXT"), std::string::npos);
+  EXPECT_NE(log.find(Entry("BEFORE", 6, 4, 0, 64)), std::string::npos);
+  EXPECT_EQ(log.find(Chain(4, 0xFFFF)), std::string::npos);
 }
 
 TEST_F(Walk, NameLongerThanThePlatformAllowsIsReportedAndTheWalkGoesOn) {
