@@ -18,7 +18,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <cstdlib>
+#include <ctime>
 #include <iterator>
+#include <optional>
 #include <ostream>
 #include <set>
 #include <sstream>
@@ -450,13 +453,14 @@ class PeerFixture : public DumpFixture {
     ASSERT_FALSE(HasFailure());
   }
 
-  // mcopy -s -i name.raw.fs@@OFFSET ::/ into a fresh folder.
+  // mcopy -s -m -i name.raw.fs@@OFFSET ::/ into a fresh folder, the
+  // modification times kept.
   fs::path ReadWithMtools(std::uint64_t offset, const std::string& folder) {
     const fs::path to = Work(folder);
     fs::create_directories(to);
-    const ProgramOutput run =
-        RunProgramIn(RunDir(), {mcopy_, "-s", "-n", "-i", FsImage().string() + "@@" + std::to_string(offset),
-                                "::/", to.string() + "/"});
+    const ProgramOutput run = RunProgramIn(
+        RunDir(), {mcopy_, "-s", "-n", "-m", "-i", FsImage().string() + "@@" + std::to_string(offset), "::/",
+                   to.string() + "/"});
     EXPECT_EQ(run.status, 0) << "mcopy: " << run.out << run.err;
     return to;
   }
@@ -538,15 +542,13 @@ INSTANTIATE_TEST_SUITE_P(Peer, PeerTest, ::testing::ValuesIn(DumpCases()), CaseN
 
 // Deleted files, handled on purpose. mcopy shows only the live files.
 // tsk_recover -e recovers deleted ones too, and quillex4 saves a deleted
-// entry of a subfolder under its long name while the long name's pieces are
-// in place. A deleted file's FAT chain is freed: quillex4 follows it and
-// stops at the free entry after the first cluster, while tsk_recover takes
-// the clusters that follow the first one on the volume. So a deleted file of
-// at most one cluster must come back alike from both, and of a longer one
-// quillex4 gives the first cluster, which must begin tsk_recover's copy.
+// entry under its long name while the long name's pieces are in place. A
+// deleted file's FAT chain is freed: both take its first cluster and then
+// the free clusters after it, so while no later file took them, a deleted
+// file comes back whole, and alike from both.
 class PeerDeletedFilesTest : public PeerFixture {};
 
-TEST_F(PeerDeletedFilesTest, DeletedFilesAgreeWithSleuthKitUpToTheirFirstCluster) {
+TEST_F(PeerDeletedFilesTest, DeletedFilesAgreeWithSleuthKit) {
   const std::uint32_t cluster = 0x800;
   const fs::path tree = Work("tree0");
   RandomTreeOptions options;
@@ -582,15 +584,8 @@ TEST_F(PeerDeletedFilesTest, DeletedFilesAgreeWithSleuthKitUpToTheirFirstCluster
   Extract();
   if (HasFatalFailure()) return;
 
-  // quillex4: the tree as put in, the deleted files cut to their first
-  // cluster.
-  const fs::path expected = Work("expected");
-  fs::copy(tree, expected, fs::copy_options::recursive);
-  for (const Deleted& d : deleted) {
-    const std::string whole = ReadFile((tree / d.rel).string());
-    WriteFile((expected / d.rel).string(), whole.substr(0, std::min<std::size_t>(d.size, cluster)));
-  }
-  EXPECT_EQ(CompareTrees(expected, OutDir()), "");
+  // quillex4: the tree as put in, deleted files and all.
+  EXPECT_EQ(CompareTrees(tree, OutDir()), "");
 
   const std::vector<UnitRead> units = ReadMountTable(ReadFile(FsImage().string()));
   ASSERT_EQ(units.size(), 1u);
@@ -610,19 +605,212 @@ TEST_F(PeerDeletedFilesTest, DeletedFilesAgreeWithSleuthKitUpToTheirFirstCluster
   for (const Deleted& d : deleted) deletedNames.insert("file: " + d.rel.string());
   EXPECT_EQ(ListingDifference(listing.deleted, deletedNames), "") << "deleted entries";
 
-  // tsk_recover: the same bytes, up to the first cluster of a longer
-  // deleted file.
-  const fs::path recovered = ReadWithSleuthKit(offset, "sleuthkit");
-  const fs::path longer = deleted[2].rel;
-  const std::string ours = ReadFile((OutDir() / longer).string());
-  const std::string theirs = ReadFile((recovered / longer).string());
-  EXPECT_EQ(ours.size(), cluster);
-  EXPECT_EQ(theirs.substr(0, cluster), ours) << "first cluster of " << longer;
-  fs::remove(recovered / longer);
+  // tsk_recover: the same names and bytes, the deleted files' too.
   const fs::path extractedNonEmpty = Work("extracted nonempty");
-  CopyView(OutDir(), extractedNonEmpty, {longer}, true);
-  EXPECT_EQ(CompareTrees(recovered, extractedNonEmpty), "") << "tsk_recover against quillex4";
+  CopyView(OutDir(), extractedNonEmpty, {}, true);
+  EXPECT_EQ(CompareTrees(ReadWithSleuthKit(offset, "sleuthkit"), extractedNonEmpty), "")
+      << "tsk_recover against quillex4";
 }
+
+// ---------------------------------------------------------------------------
+// A volume filled the way a user fills one, in FAT12 and FAT16: files and
+// folders of every attribute FAT drivers set, names that begin with a dot,
+// Unicode long names (Cyrillic names that differ only beyond Latin-1, a first
+// character beyond Latin-1, Chinese, Greek), a file renamed by mren, and
+// modification times given by touch -d and kept by mcopy -m; then files
+// deleted by mdel, among them a long name whose first character's low byte
+// is E5 (日 is U+65E5), ahead of live files in its folder. Each entry is
+// copied on its own, in the table's order. Local time is three hours east of
+// UTC while the test runs, so that a time read as UTC shows.
+//
+// Every file and folder must come back with its name (UTF-8), bytes and
+// time; mcopy -s -m must give the same for the live ones, and tsk_recover -e
+// the same bytes for the deleted ones.
+struct UserEntry {
+  std::string rel;  // a folder's ends with "/"
+  std::size_t size = 0;
+  std::vector<std::string> attributes;  // mattrib flags; none: as mcopy leaves it, 20 or 10
+  std::string time;                     // touch -d
+  bool deleted = false;
+  std::string copiedAs = {};  // the name it has until mren gives it its own
+};
+
+const std::vector<UserEntry>& UserEntries() {
+  static const std::vector<UserEntry> entries{
+      {"Archived root file.txt", 3000, {}, "2009-04-05 06:07:08"},                        // 20
+      {"READONLY.TXT", 100, {"+r"}, "2010-01-31 23:59:58"},                                // 21
+      {"Hidden root file.dat", 2100, {"+h"}, "2011-12-31 12:00:00"},                       // 22
+      {"HIDDEN.BIN", 50, {"+h", "-a"}, "2012-02-29 01:02:04"},                             // 02
+      {"SYSTEM.SYS", 4097, {"+s", "-a"}, "2013-07-14 14:15:16"},                           // 04
+      {"Read-only hidden system.bin", 77, {"+r", "+h", "+s", "-a"}, "2014-10-26 02:30:00"},  // 07
+      {".nomedia", 0, {}, "2015-03-01 00:00:00"},
+      {".thumbnails/", 0, {}, "2015-03-02 10:11:12"},
+      {".thumbnails/thumb 0001.jpg", 5000, {}, "2015-03-02 10:11:10"},
+      {"IMG Мама.jpg", 6000, {}, "2016-05-08 09:10:12"},
+      {"IMG Папа.jpg", 6001, {}, "2016-06-19 09:10:15"},  // odd seconds: FAT keeps 14
+      {"Фото 1.jpg", 2048, {}, "2017-01-01 00:00:02"},
+      {"中文名字.txt", 10, {}, "2018-02-16 08:00:00"},
+      {"Ελληνικά σημειώσεις.txt", 300, {}, "2019-03-25 18:45:30"},
+      {"Hidden folder/", 0, {"+h"}, "2005-05-05 05:05:04"},  // 12
+      {"Hidden folder/Inner folder/", 0, {}, "2005-05-05 05:05:06"},
+      {"Hidden folder/Inner folder/deep file.txt", 1500, {}, "2004-04-04 04:04:04"},
+      {"Hidden folder/Inner folder/SYS7.BIN", 2049, {"+r", "+h", "+s", "-a"}, "2004-04-04 04:04:06"},  // 07
+      {"Hidden folder/HIDDEN.TXT", 20, {"+h"}, "2004-04-04 04:04:08"},                                 // 22
+      {"Hidden folder/System file.txt", 21, {"+s"}, "2004-04-04 04:04:10"},                            // 24
+      {"Archived folder/", 0, {"+a"}, "2006-06-06 06:06:06"},                                          // 30
+      {"Archived folder/file in it.txt", 900, {}, "2006-06-06 06:06:00"},
+      {"READONLY.DIR/", 0, {"+r"}, "2007-07-07 07:07:06"},  // 11
+      {"READONLY.DIR/Inside a read-only folder.txt", 100, {}, "2007-07-07 07:07:00"},
+      {"System folder/", 0, {"+s"}, "2008-08-08 08:08:08"},  // 14
+      {"System folder/Фото 2.jpg", 4100, {}, "2008-08-08 08:08:00"},
+      {"Diary/", 0, {}, "2020-01-01 20:20:20"},
+      {"Diary/日记.txt", 1200, {}, "2020-01-01 20:00:00", true},
+      {"Diary/Новое имя.txt", 800, {}, "2020-01-01 20:02:00", false, "old name.txt"},
+      {"Diary/After the diary.txt", 2500, {}, "2020-01-01 20:04:00"},
+      {"Diary/AFTER2.TXT", 64, {}, "2020-01-01 20:06:00"},
+      {"Deleted/", 0, {}, "2021-09-09 09:09:08"},
+      {"Deleted/Ten thousand bytes.bin", 10000, {}, "2021-09-09 09:00:00", true},
+      {"Deleted/DELSHORT.BIN", 3000, {}, "2021-09-09 09:01:00", true},
+      {"Deleted/Kept beside them.txt", 10, {}, "2021-09-09 09:02:00"},
+  };
+  return entries;
+}
+
+bool IsFolder(const UserEntry& e) { return e.rel.back() == '/'; }
+fs::path EntryPath(const UserEntry& e) { return fs::path(IsFolder(e) ? e.rel.substr(0, e.rel.size() - 1) : e.rel); }
+
+// The name quillex4 saves a deleted entry under: its long name while the
+// pieces are there, else the short name with its first byte E5, which reads
+// as "å".
+fs::path RecoveredPath(const UserEntry& e) {
+  const fs::path path = EntryPath(e);
+  const std::string name = path.filename().string();
+  const bool shortName = name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.") == std::string::npos;
+  return e.deleted && shortName ? path.parent_path() / ("\u00E5" + name.substr(1)) : path;
+}
+
+struct UserVolumeCase {
+  std::string name;
+  FatBits bits;
+  std::uint32_t sizeKiB;
+};
+
+void PrintTo(const UserVolumeCase& c, std::ostream* out) { *out << c.name; }
+
+class PeerUserVolumeTest : public PeerFixture, public ::testing::WithParamInterface<UserVolumeCase> {
+ protected:
+  void SetUp() override {
+    if (const char* tz = std::getenv("TZ")) savedTz_ = tz;
+    ::setenv("TZ", "XST-3", 1);
+    ::tzset();
+    PeerFixture::SetUp();
+  }
+  void TearDown() override {
+    if (savedTz_) {
+      ::setenv("TZ", savedTz_->c_str(), 1);
+    } else {
+      ::unsetenv("TZ");
+    }
+    ::tzset();
+  }
+
+  // The table's files and folders below `root`, with their times; deleted
+  // entries under the names quillex4 gives them when `recovered`.
+  static void WriteUserTree(const fs::path& root, bool recovered) {
+    std::uint64_t seed = 0x05E4;
+    for (const UserEntry& e : UserEntries()) {
+      const fs::path at = root / (recovered ? RecoveredPath(e) : EntryPath(e));
+      if (IsFolder(e)) {
+        fs::create_directories(at);
+      } else {
+        WriteTreeFile(at, SeededBytes(e.size, ++seed));
+      }
+    }
+    for (const UserEntry& e : UserEntries()) {
+      SetModificationTime(root / (recovered ? RecoveredPath(e) : EntryPath(e)), e.time);
+    }
+  }
+
+  std::optional<std::string> savedTz_;
+};
+
+TEST_P(PeerUserVolumeTest, NamesBytesAndTimesAgreeWithMtoolsAndSleuthKit) {
+  const UserVolumeCase& c = GetParam();
+  const fs::path tree = Work("tree0");
+  WriteUserTree(tree, false);
+  MtoolsVolumeSpec plan;
+  plan.bits = c.bits;
+  plan.sizeKiB = c.sizeKiB;
+  const MtoolsVolume volume = MakeEmptyMtoolsVolume(plan, Work("volume0.img"));
+  int index = 0;
+  for (const UserEntry& e : UserEntries()) {
+    const fs::path path = EntryPath(e);
+    const std::string parent = "::/" + path.parent_path().generic_string() + (path.has_parent_path() ? "/" : "");
+    if (IsFolder(e)) {
+      // An empty folder of the same name and time: its files follow one by one.
+      const fs::path empty = Work("folders") / std::to_string(++index) / path.filename();
+      fs::create_directories(empty);
+      SetModificationTime(empty, e.time);
+      CopyIntoVolume(volume, {empty}, parent);
+    } else {
+      CopyIntoVolume(volume, {tree / path}, e.copiedAs.empty() ? parent : parent + e.copiedAs);
+    }
+  }
+  for (const UserEntry& e : UserEntries()) {
+    const std::string target = "::/" + EntryPath(e).generic_string();
+    if (!e.copiedAs.empty()) RenameInVolume(volume, "::/" + EntryPath(e).parent_path().generic_string() + "/" + e.copiedAs, target);
+    ChangeAttributes(volume, e.attributes, {target});
+  }
+  std::set<fs::path> deleted;
+  for (const UserEntry& e : UserEntries()) {
+    if (!e.deleted) continue;
+    DeleteFromVolume(volume, "::/" + EntryPath(e).generic_string());
+    deleted.insert(RecoveredPath(e));
+  }
+
+  volumes_.push_back(volume);
+  const DumpCase dump{c.name, 0x800, {{"/", c.bits, 0}}, {"--page-type", "18", "--seed", "11"}};
+  MakeDump(dump);
+  if (HasFatalFailure()) return;
+  Extract();
+  if (HasFatalFailure()) return;
+
+  // quillex4: everything, deleted files whole.
+  const fs::path expected = Work("expected");
+  WriteUserTree(expected, true);
+  EXPECT_EQ(CompareTrees(expected, OutDir()), "");
+  EXPECT_EQ(CompareTreeTimes(expected, OutDir()), "");
+
+  const std::vector<UnitRead> units = ReadMountTable(ReadFile(FsImage().string()));
+  ASSERT_EQ(units.size(), 1u);
+  const std::uint64_t offset = BootSectorOffset(units[0], 0x800);
+
+  // mcopy: the live files and every folder, with the same names, bytes and
+  // times.
+  const fs::path mtools = ReadWithMtools(offset, "mtools");
+  const fs::path live = Work("extracted live");
+  CopyView(OutDir(), live, deleted, false);
+  EXPECT_EQ(CompareTrees(mtools, live), "") << "mtools against quillex4";
+  EXPECT_EQ(CompareTreeTimes(mtools, OutDir()), "") << "mtools against quillex4";
+
+  // tsk_recover: the deleted files' bytes. It names a deleted short entry
+  // with "_" for its first byte.
+  const fs::path recovered = ReadWithSleuthKit(offset, "sleuthkit");
+  for (const fs::path& rel : deleted) {
+    std::string name = rel.filename().string();
+    if (name.starts_with("\u00E5")) name = "_" + name.substr(2);
+    EXPECT_TRUE(Exists((recovered / rel.parent_path() / name).string())) << rel;
+    EXPECT_TRUE(Exists((OutDir() / rel).string())) << rel;
+    if (HasFailure()) continue;
+    EXPECT_TRUE(ReadFile((recovered / rel.parent_path() / name).string()) == ReadFile((OutDir() / rel).string()))
+        << "tsk_recover against quillex4: " << rel;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Peer, PeerUserVolumeTest,
+                         ::testing::Values(UserVolumeCase{"Fat12", FatBits::Fat12, 1024},
+                                           UserVolumeCase{"Fat16", FatBits::Fat16, 8800}),
+                         CaseName());
 
 // ---------------------------------------------------------------------------
 // quillex-mkraw as a command-line tool.
