@@ -11,12 +11,14 @@
 //   end of the image        $12000
 // A unit at logical fs_block 21 puts cluster m at block (20 + m) mod 65536.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <optional>
 #include <ostream>
@@ -24,6 +26,7 @@
 #include <vector>
 
 #include "driver/paths.h"
+#include "fat/fat.h"
 #include "mkraw/mkraw.h"
 #include "partition/partition.h"
 #include "support/fat_volume.h"
@@ -195,6 +198,7 @@ class Walk : public ::testing::Test {
   }
 
   TempDir tmp_;
+  FatVolume v_ = MakeVolume();  // for tests that need no other geometry
   std::string unit_ = tmp_ / "unit";
   quillex::RunState s_;
   std::uint32_t unitStart_ = 0;
@@ -930,6 +934,193 @@ TEST_F(Walk, NumberedNamePutsTheNumberBeforeTheExtension) {
       {"Фото.jpg", "Фото (7).jpg"},
   };
   for (const auto& [name, numbered] : cases) EXPECT_EQ(quillex::NumberedName(name, 7), numbered) << name;
+}
+
+// ---------------------------------------------------------------------------
+// Deleted entries: pieces, files and directories.
+
+// Deleting writes E5 over an entry's first byte. A long-name piece whose
+// first character has the low byte E5 ("å" 00E5, "日" 65E5) then begins with
+// E5 E5 like an end marker; its attribute 0F tells it apart.
+TEST_F(Walk, DeletedPieceBeginningWithE5E5DoesNotEndTheDirectory) {
+  FatVolume v = MakeVolume();
+  const FatVolume::Dir sub = v.AddDirectory(kRoot, "SUB");
+  const std::vector<std::u16string> names = {u"åbc.txt", u"日记.txt"};
+  for (FatVolume::Dir dir : {kRoot, sub}) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      const std::uint32_t first = v.NextEntryOffset(dir);
+      FileSpec f = File("DEL" + std::to_string(i) + ".TXT", Pattern(9, static_cast<unsigned>(i)));
+      f.wideLongName = names[i];
+      const std::uint32_t at = v.AddFile(dir, f);
+      for (std::uint32_t piece = first; piece <= at; piece += 32) v.Image()[piece] = 0xE5;
+    }
+    v.AddFile(dir, File("LIVE.TXT", Pattern(5, 7)));
+  }
+  Load(v);
+  Run();
+  for (const std::string dir : {"", "SUB/"}) {
+    SCOPED_TRACE(dir);
+    EXPECT_EQ(Read(dir + "åbc.txt"), Str(Pattern(9, 0)));
+    EXPECT_EQ(Read(dir + "日记.txt"), Str(Pattern(9, 1)));
+    EXPECT_EQ(Read(dir + "LIVE.TXT"), Str(Pattern(5, 7)));
+  }
+  EXPECT_EQ(s_.FilesSaved, 6u);
+}
+
+// Deleting frees a file's chain. Its data is taken from its first cluster
+// and then the free clusters after it, in ascending order, passing over the
+// ones in use and those whose fs_block is not in the image, until the size
+// is reached. Every cluster of the volume holds its own pattern.
+struct DeletedFileCase {
+  const char* name;
+  FatType type;
+  std::uint16_t first;
+  std::uint32_t size;
+  std::vector<std::uint16_t> inUse;     // clusters with an end mark
+  std::vector<std::uint16_t> taken;     // clusters that give data, in order
+  std::vector<std::string> messages;    // console lines between type line and count
+  std::uint32_t zeros = 0;              // bytes of zeros for a lost first cluster
+};
+
+void PrintTo(const DeletedFileCase& c, std::ostream* out) { *out << c.name; }
+
+class DeletedFile : public Walk, public ::testing::WithParamInterface<DeletedFileCase> {};
+
+TEST_P(DeletedFile, TakesTheFirstClusterThenTheFreeOnesAfterIt) {
+  const DeletedFileCase& c = GetParam();
+  FatVolume v = MakeVolume(c.type);
+  for (std::uint16_t m = 2; m < 34; ++m) v.WriteCluster(m, Pattern(kBlock, m));
+  for (std::uint16_t m : c.inUse) v.SetFat(m, v.EndOfChain());
+  v.AddRaw(kRoot, RawEntry("\xE5" "EL     BIN", 0x20, c.first, c.size));
+  Load(v);
+  Run();
+  std::string want(c.zeros, '\0');
+  std::vector<std::string> log = {Entry("\xE5" "EL.BIN", c.size, c.first, 0x20, 0)};
+  for (std::uint16_t m : c.taken) {
+    want += Str(Pattern(kBlock, m)).substr(0, c.size - want.size());
+    log.push_back(Chain(m, v.Fat(m)));
+  }
+  EXPECT_EQ(Read("åEL.BIN"), want);
+  EXPECT_EQ(Log(), log);
+  std::vector<std::string> messages;
+  for (const std::string& m : c.messages) messages.push_back(m + Path("åEL.BIN"));
+  EXPECT_EQ(Messages(), messages);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, DeletedFile,
+    ::testing::Values(
+        DeletedFileCase{"Fat16AllFree", FatType::Fat16, 5, 3 * kBlock + 10, {}, {5, 6, 7, 8}, {}, 0},
+        DeletedFileCase{"Fat12AllFree", FatType::Fat12, 5, 3 * kBlock + 10, {}, {5, 6, 7, 8}, {}, 0},
+        DeletedFileCase{"Fat16PassesOverClustersInUse", FatType::Fat16, 3, 4 * kBlock, {4, 7, 8}, {3, 5, 6, 9}, {}, 0},
+        DeletedFileCase{"Fat12PassesOverClustersInUse", FatType::Fat12, 3, 4 * kBlock, {4, 7, 8}, {3, 5, 6, 9}, {}, 0},
+        // Reused since: the first cluster is taken all the same, and no more
+        // than the size comes from it.
+        DeletedFileCase{"FirstClusterReused", FatType::Fat16, 4, 100, {4}, {4}, {}, 0},
+        DeletedFileCase{"EmptyFileTakesOnlyItsFirstCluster", FatType::Fat16, 4, 0, {}, {4}, {}, 0},
+        // Cluster 33 is the last in the image; the free entries after it
+        // name fs_blocks past its end.
+        DeletedFileCase{"FreeClustersRunOutAtTheImageEnd", FatType::Fat16, 31, 5 * kBlock, {32}, {31, 33},
+                        {"WARNING: file shorter than its size ($00001000 of $00002800 bytes): "}, 0},
+        DeletedFileCase{"Fat12FreeClustersRunOut", FatType::Fat12, 33, kBlock + 1, {}, {33},
+                        {"WARNING: file shorter than its size ($00000800 of $00000801 bytes): "}, 0},
+        DeletedFileCase{"LostFirstCluster", FatType::Fat16, 40, 2 * kBlock, {}, {},
+                        {"Found lost cluster 0028 in file: ",
+                         "WARNING: file shorter than its size ($00000800 of $00001000 bytes): "},
+                        kBlock}),
+    quillex::test::CaseName());
+
+// A deleted directory is walked only while its first cluster still holds its
+// "." entry; a cluster reused since holds anything.
+TEST_F(Walk, DeletedDirectoryIsWalkedOnlyWhileItsDotEntryIsThere) {
+  FatVolume v = MakeVolume();
+  const FatVolume::Dir kept = v.AddDirectory(kRoot, "KEPT");  // cluster 2
+  v.AddFile(kept, File("IN.TXT", Pattern(7, 1)));             // cluster 3
+  const FatVolume::Dir gone = v.AddDirectory(kRoot, "GONE");  // cluster 4
+  v.AddFile(gone, File("LOST.TXT", Pattern(7, 2)));
+  // GONE's cluster reused by file data; both directories deleted.
+  v.WriteCluster(4, Pattern(kBlock, 3));
+  v.Image()[v.RootOffset()] = 0xE5;
+  v.Image()[v.RootOffset() + 32] = 0xE5;
+  // A live directory and a deleted one on KEPT's cluster: the first listed
+  // is walked, and every skip shows the name before any number.
+  v.AddShort(kRoot, "AGAIN", 0x10, 2, 0);
+  v.AddRaw(kRoot, RawEntry("\xE5" "ONE2      ", 0x10, 4, 0));
+  Load(v);
+  Run();
+  EXPECT_EQ(Read("åEPT/IN.TXT"), Str(Pattern(7, 1)));
+  EXPECT_FALSE(Exists("åONE"));
+  EXPECT_EQ(Messages(), (std::vector<std::string>{
+                            "WARNING: deleted directory overwritten, skipped: " + Path("åONE"),
+                            "WARNING: directory already walked, skipped: " + Path("AGAIN"),
+                            "WARNING: deleted directory overwritten, skipped: " + Path("åONE2"),
+                        }));
+  EXPECT_EQ(EntriesOnDisk(), 1u);
+  EXPECT_EQ(s_.FilesSaved, 1u);
+}
+
+// ---------------------------------------------------------------------------
+// Times.
+
+TEST_F(Walk, FatDatesAndTimesAreTakenOnlyWhenValid) {
+  struct Case {
+    std::uint16_t date;
+    std::uint16_t time;
+    bool valid;
+  };
+  auto date = [](int y, int m, int d) { return static_cast<std::uint16_t>((y - 1980) << 9 | m << 5 | d); };
+  auto time = [](int h, int m, int s) { return static_cast<std::uint16_t>(h << 11 | m << 5 | s / 2); };
+  const std::vector<Case> cases = {
+      {date(2009, 6, 15), time(13, 45, 30), true},  {date(1980, 1, 1), 0, true},
+      {date(2107, 12, 31), time(23, 59, 58), true}, {date(2008, 2, 29), 0, true},
+      {0, time(12, 0, 0), false},                   {date(2009, 2, 29), 0, false},
+      {date(2009, 0, 1), 0, false},                 {date(2009, 13, 1), 0, false},
+      {date(2009, 4, 31), 0, false},                {date(2009, 4, 0), 0, false},
+      {date(2009, 1, 1), time(24, 0, 0), false},    {date(2009, 1, 1), time(1, 60, 0), false},
+      {date(2009, 1, 1), 0x1E, false},  // 60 seconds
+      {date(1900 + 100, 2, 29), 0, true},
+  };
+  for (const Case& c : cases) {
+    quillex::platform::LocalTime t;
+    EXPECT_EQ(quillex::DecodeFatTime(c.date, c.time, t), c.valid) << Hex(c.date, 4) << " " << Hex(c.time, 4);
+  }
+  quillex::platform::LocalTime t;
+  ASSERT_TRUE(quillex::DecodeFatTime(date(2009, 6, 15), time(13, 45, 30), t));
+  EXPECT_EQ((std::vector<int>{t.year, t.month, t.day, t.hour, t.minute, t.second}),
+            (std::vector<int>{2009, 6, 15, 13, 45, 30}));
+}
+
+// Files and folders get the write time and the last-access date of their
+// entries, as local times; a folder's after its content is written.
+TEST_F(Walk, FilesAndFoldersGetTheTimesOfTheirEntries) {
+  auto local = [](int y, int mo, int d, int h, int mi, int s) {
+    std::tm tm{};
+    tm.tm_year = y - 1900, tm.tm_mon = mo - 1, tm.tm_mday = d, tm.tm_hour = h, tm.tm_min = mi, tm.tm_sec = s;
+    tm.tm_isdst = -1;
+    return std::mktime(&tm);
+  };
+  auto stamp = [&](std::uint32_t at, std::uint16_t written, std::uint16_t time, std::uint16_t accessed) {
+    Bytes& b = v_.Image();
+    b[at + 22] = static_cast<std::uint8_t>(time), b[at + 23] = static_cast<std::uint8_t>(time >> 8);
+    b[at + 24] = static_cast<std::uint8_t>(written), b[at + 25] = static_cast<std::uint8_t>(written >> 8);
+    b[at + 18] = static_cast<std::uint8_t>(accessed), b[at + 19] = static_cast<std::uint8_t>(accessed >> 8);
+  };
+  const FatVolume::Dir dir = v_.AddDirectory(kRoot, "DIR");
+  stamp(v_.RootOffset(), 0x3ACF, 0x6D8F, 0);                      // 2009-06-15 13:44:30
+  stamp(v_.AddFile(dir, File("A.TXT", Pattern(5, 1))), 0x3C22, 0x0000, 0x3C41);  // 2010-01-02, read 2010-02-01
+  stamp(v_.AddFile(kRoot, File("BAD.TXT", Pattern(5, 2))), 0x3C40, 0x0000, 0x3C40);  // month 2, day 0
+  const std::time_t before = std::time(nullptr);
+  Load(v_);
+  Run();
+  struct stat info {};
+  ASSERT_EQ(::stat(Path("DIR").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mtime, local(2009, 6, 15, 13, 44, 30));
+  EXPECT_EQ(info.st_atime, local(2009, 6, 15, 13, 44, 30));  // no access date: the write time
+  ASSERT_EQ(::stat(Path("DIR/A.TXT").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mtime, local(2010, 1, 2, 0, 0, 0));
+  EXPECT_EQ(info.st_atime, local(2010, 2, 1, 0, 0, 0));
+  ASSERT_EQ(::stat(Path("BAD.TXT").c_str(), &info), 0);
+  EXPECT_GE(info.st_mtime, before);  // left as the run made it
 }
 
 // ---------------------------------------------------------------------------
