@@ -32,10 +32,6 @@ std::string Hex(std::uint32_t value, int digits) {
   return text;
 }
 
-Bytes Prefix(const Bytes& bytes, std::size_t count) {
-  return Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(std::min(count, bytes.size())));
-}
-
 void WriteTreeFile(const fs::path& path, const Bytes& bytes) {
   fs::create_directories(path.parent_path());
   WriteFile(path.string(), bytes);
@@ -357,25 +353,25 @@ TEST_F(FatVolumesTest, LongNamesNestingAndClusterMultiples) {
   ExpectSingleUnitRoundTrip(tree, FatBits::Fat16, FlashOptions{});
 }
 
-TEST_F(FatVolumesTest, NamesBeginningWithADotAreNotSaved) {
+// Only the entries "." and ".." of a folder are passed over; other names
+// that begin with a dot are files and folders like any other.
+TEST_F(FatVolumesTest, NamesBeginningWithADotAreSaved) {
   const fs::path tree = Work("tree");
   WriteTreeFile(tree / "Sub directory" / ".profile of the user", SeededBytes(300, 1));
   WriteTreeFile(tree / "Sub directory" / "kept.file.txt", SeededBytes(301, 2));
   WriteTreeFile(tree / ".hidden root file", SeededBytes(302, 3));
   WriteTreeFile(tree / "ROOT.TXT", SeededBytes(303, 4));
+  WriteTreeFile(tree / ".nomedia", {});
+  WriteTreeFile(tree / ".thumbnails" / ".thumb.jpg", SeededBytes(3000, 5));
   const MtoolsVolume volume = VolumeOf(tree, FatBits::Fat12, 0x800, "volume.img");
-
-  const fs::path expected = Work("expected");
-  WriteTreeFile(expected / "Sub directory" / "kept.file.txt", SeededBytes(301, 2));
-  WriteTreeFile(expected / "ROOT.TXT", SeededBytes(303, 4));
 
   mk::FlashSpec plan = NewSpec({});
   const auto starts = PlaceUnits(plan, {{"/", ReadVolume(volume), 0x01, true}});
   const ToolRun run = Extract(mk::BuildDump(plan));
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(ConsoleFromMountTable(run.out),
-            ExpectedFromMountTable(WalkedLines({"", starts[0], 1, 0x01, volume, 2}, 0x800)));
-  EXPECT_EQ(CompareTrees(expected, OutDir()), "");
+            ExpectedFromMountTable(WalkedLines({"", starts[0], 1, 0x01, volume, 6}, 0x800)));
+  EXPECT_EQ(CompareTrees(tree, OutDir()), "");
   ExpectOnlyTheThreeOutputs();
 }
 
@@ -414,9 +410,9 @@ TEST_F(FatVolumesTest, LowerCaseShortNamesComeBackInUpperCase) {
   ExpectOnlyTheThreeOutputs();
 }
 
-// In the root directory only the attributes 00, 01 and 33 are saved as
-// files; in a subdirectory 20 and 21 are saved too. Hidden files never are.
-TEST_F(FatVolumesTest, RootFilesAreSavedOnlyWithoutTheArchiveBit) {
+// Files are saved whatever their read-only, hidden, system and archive
+// bits, in the root directory as in a folder.
+TEST_F(FatVolumesTest, FilesAreSavedWhateverTheirAttributes) {
   const fs::path tree = Work("tree");
   const Bytes archived = SeededBytes(1000, 1), plain = SeededBytes(1001, 2), readOnly = SeededBytes(1002, 3),
               inSub = SeededBytes(1003, 4), readOnlyInSub = SeededBytes(1004, 5), hidden = SeededBytes(1005, 6);
@@ -433,16 +429,14 @@ TEST_F(FatVolumesTest, RootFilesAreSavedOnlyWithoutTheArchiveBit) {
   const MtoolsVolume volume = MakeEmptyMtoolsVolume(volumeSpec, Work("volume.img"));
   CopyIntoVolume(volume, {tree / "ARCHIVED.TXT", tree / "PLAIN.TXT", tree / "READONLY.TXT", tree / "SUB"}, "::/");
   ClearArchiveBit(volume, {"::/PLAIN.TXT", "::/READONLY.TXT"});
-  // Read-only: 01 in the root, 21 in the subdirectory; hidden: 22.
+  // Read-only: 01 in the root, 21 in the subdirectory; hidden: 22; the
+  // archive bit as mcopy left it: 20.
   ChangeAttributes(volume, {"+r"}, {"::/READONLY.TXT", "::/SUB/ROINSUB.TXT"});
   ChangeAttributes(volume, {"+h"}, {"::/SUB/HIDDEN.TXT"});
   MakeVolumeDirectory(volume, "::/SUB/Made by mmd");
 
   const fs::path expected = Work("expected");
-  WriteTreeFile(expected / "PLAIN.TXT", plain);
-  WriteTreeFile(expected / "READONLY.TXT", readOnly);
-  WriteTreeFile(expected / "SUB" / "INSUB.TXT", inSub);
-  WriteTreeFile(expected / "SUB" / "ROINSUB.TXT", readOnlyInSub);
+  fs::copy(tree, expected, fs::copy_options::recursive);
   fs::create_directory(expected / "SUB" / "Made by mmd");
 
   mk::FlashSpec plan = NewSpec({});
@@ -450,20 +444,46 @@ TEST_F(FatVolumesTest, RootFilesAreSavedOnlyWithoutTheArchiveBit) {
   const ToolRun run = Extract(mk::BuildDump(plan));
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(ConsoleFromMountTable(run.out),
-            ExpectedFromMountTable(WalkedLines({"", starts[0], 1, 0x01, volume, 4}, 0x800)));
+            ExpectedFromMountTable(WalkedLines({"", starts[0], 1, 0x01, volume, 6}, 0x800)));
   EXPECT_EQ(CompareTrees(expected, OutDir()), "");
   ExpectOnlyTheThreeOutputs();
 }
 
 // ---------------------------------------------------------------------------
+// Entries in a volume image.
+
+// Offset in the volume of the short entry with the given 11 name bytes,
+// looked for in `count` entries from `directory`.
+std::size_t FindShortEntry(const Bytes& volume, std::size_t directory, std::size_t count,
+                           const std::string& name11) {
+  for (std::size_t at = directory; at < directory + count * 32; at += 32) {
+    if (std::equal(name11.begin(), name11.end(), volume.begin() + static_cast<std::ptrdiff_t>(at))) return at;
+  }
+  ADD_FAILURE() << "no entry " << name11;
+  return directory;
+}
+
+std::uint16_t FirstCluster(const Bytes& volume, std::size_t entry) {
+  return static_cast<std::uint16_t>(volume.at(entry + 26) | (volume.at(entry + 27) << 8));
+}
+
+std::size_t RootInVolume(const MtoolsVolume& volume) { return (std::size_t{volume.RootSector()} - 3) * 512; }
+
+std::size_t ClusterInVolume(const MtoolsVolume& volume, std::uint32_t cluster) {
+  return (std::size_t{volume.FirstDataSector()} - 3) * 512 + (cluster - 2u) * std::size_t{volume.fsBlockSize};
+}
+
+// ---------------------------------------------------------------------------
 // Deleted files: mdel frees the chain and marks the entries with E5, the data
-// stays. The tool saves the entry with its first cluster only: the first
-// min(size, fs_block) bytes.
+// stays. The tool takes the first cluster and the free clusters after it, so
+// a deleted file comes back whole while no later file took its clusters,
+// under its long name or, without one, under its short name with the E5
+// byte read as "å".
 
 TEST_F(FatVolumesTest, DeletedFilesAreSavedUnderTheirE5NameOrTheirLongName) {
   const std::uint32_t cluster = 0x800;
   const fs::path tree = Work("tree");
-  const Bytes keep = SeededBytes(4000, 1), delRoot = SeededBytes(3000, 2), delShort = SeededBytes(5000, 3),
+  const Bytes keep = SeededBytes(4000, 1), delRoot = SeededBytes(3000, 2), delShort = SeededBytes(10000, 3),
               delLong = SeededBytes(3000, 4), delEmpty, delSmall = SeededBytes(700, 5),
               kept = SeededBytes(2 * cluster, 6), after = SeededBytes(10, 7);
   WriteTreeFile(tree / "KEEP.TXT", keep);
@@ -482,11 +502,11 @@ TEST_F(FatVolumesTest, DeletedFilesAreSavedUnderTheirE5NameOrTheirLongName) {
   }
 
   const fs::path expected = Work("expected");
-  const std::string e5 = "\xE5";
+  const std::string e5 = "\u00E5";
   WriteTreeFile(expected / "KEEP.TXT", keep);
-  WriteTreeFile(expected / (e5 + "ELROOT.BIN"), Prefix(delRoot, cluster));
-  WriteTreeFile(expected / "Deleted here" / (e5 + "ELME.BIN"), Prefix(delShort, cluster));
-  WriteTreeFile(expected / "Deleted here" / "Deleted long name file.txt", Prefix(delLong, cluster));
+  WriteTreeFile(expected / (e5 + "ELROOT.BIN"), delRoot);
+  WriteTreeFile(expected / "Deleted here" / (e5 + "ELME.BIN"), delShort);
+  WriteTreeFile(expected / "Deleted here" / "Deleted long name file.txt", delLong);
   WriteTreeFile(expected / "Deleted here" / (e5 + "MPTYDEL.TXT"), delEmpty);
   WriteTreeFile(expected / "Deleted here" / (e5 + "MALLDEL"), delSmall);
   WriteTreeFile(expected / "Deleted here" / "Kept file with a long name.bin", kept);
@@ -505,8 +525,10 @@ TEST_F(FatVolumesTest, DeletedFilesAreSavedUnderTheirE5NameOrTheirLongName) {
 // ---------------------------------------------------------------------------
 // Fragmented chains: mtools fills the holes that deleted files leave, so a
 // file and a directory copied afterwards jump from cluster to cluster. The
-// hole makers stay in the root directory with their archive bit (listed, not
-// saved), deleted or not.
+// hole makers in the root directory come back too: the live ones whole, the
+// deleted ones whose entries mcopy did not take again as "å" and the rest of
+// their name, with the one cluster their entry points to, whatever fills it
+// now.
 
 std::uint16_t Fat12Entry(const Bytes& volume, std::uint32_t cluster) {
   const std::size_t at = 512 + cluster * 3 / 2;
@@ -545,13 +567,29 @@ TEST_F(FatVolumesTest, FragmentedFilesAndDirectories) {
   }
   ASSERT_TRUE(jumps) << "mcopy did not fill the holes";
 
+  const fs::path expected = Work("expected");
+  fs::copy(tree, expected, fs::copy_options::recursive);
+  for (int i = 10; i < 34; i += 2) fs::copy(holeMakers[static_cast<std::size_t>(i - 10)], expected);
+  std::size_t files = 51 + 12;
+  const std::size_t root = RootInVolume(volume);
+  for (std::size_t at = root; at < root + volume.rootEntries * 32u && image[at] != 0; at += 32) {
+    if (image[at] != 0xE5 || image[at + 11] == 0x0F) continue;
+    std::string name(image.begin() + static_cast<std::ptrdiff_t>(at + 1),
+                     image.begin() + static_cast<std::ptrdiff_t>(at + 8));
+    name.erase(name.find_last_not_of(' ') + 1);
+    const auto data = image.begin() + static_cast<std::ptrdiff_t>(ClusterInVolume(volume, FirstCluster(image, at)));
+    WriteTreeFile(expected / ("\u00E5" + name), Bytes(data, data + cluster));
+    ++files;
+  }
+  ASSERT_GT(files, 51u + 12u) << "mcopy took every deleted entry again";
+
   mk::FlashSpec plan = NewSpec({});
   const auto starts = PlaceUnits(plan, {{"/", image, 0x01, true}});
   const ToolRun run = Extract(mk::BuildDump(plan));
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(ConsoleFromMountTable(run.out),
-            ExpectedFromMountTable(WalkedLines({"", starts[0], 1, 0x01, volume, 51}, cluster)));
-  EXPECT_EQ(CompareTrees(tree, OutDir()), "");
+            ExpectedFromMountTable(WalkedLines({"", starts[0], 1, 0x01, volume, files}, cluster)));
+  EXPECT_EQ(CompareTrees(expected, OutDir()), "");
   ExpectOnlyTheThreeOutputs();
 }
 
@@ -568,27 +606,6 @@ void SetFat12Entry(Bytes& volume, std::uint32_t cluster, std::uint16_t value) {
     volume.at(at) = static_cast<std::uint8_t>((volume.at(at) & 0x0F) | ((value << 4) & 0xF0));
     volume.at(at + 1) = static_cast<std::uint8_t>(value >> 4);
   }
-}
-
-// Offset in the volume of the short entry with the given 11 name bytes,
-// looked for in `count` entries from `directory`.
-std::size_t FindShortEntry(const Bytes& volume, std::size_t directory, std::size_t count,
-                           const std::string& name11) {
-  for (std::size_t at = directory; at < directory + count * 32; at += 32) {
-    if (std::equal(name11.begin(), name11.end(), volume.begin() + static_cast<std::ptrdiff_t>(at))) return at;
-  }
-  ADD_FAILURE() << "no entry " << name11;
-  return directory;
-}
-
-std::uint16_t FirstCluster(const Bytes& volume, std::size_t entry) {
-  return static_cast<std::uint16_t>(volume.at(entry + 26) | (volume.at(entry + 27) << 8));
-}
-
-std::size_t RootInVolume(const MtoolsVolume& volume) { return (std::size_t{volume.RootSector()} - 3) * 512; }
-
-std::size_t ClusterInVolume(const MtoolsVolume& volume, std::uint32_t cluster) {
-  return (std::size_t{volume.FirstDataSector()} - 3) * 512 + (cluster - 2u) * std::size_t{volume.fsBlockSize};
 }
 
 TEST_F(FatVolumesTest, ChainThatLoopsBackEndsWithAWarning) {
