@@ -49,6 +49,7 @@ namespace mk = quillex::mkraw;
 using test::FatOptions;
 using test::FatType;
 using test::FatVolume;
+using test::FileSpec;
 using Bytes = std::vector<std::uint8_t>;
 using Block = mk::PhysicalBlock;
 
@@ -704,19 +705,20 @@ void MountTableCases(std::vector<Case>& cases) {
   // Path length 255: the path takes bytes 0..254 of the table: "/long", 23
   // zeros, the length byte $FF, bytes 29..49 (zeros, start 02 00, size 06 00,
   // the end mark), then 205 bytes patched to 'a'. Without its "/": "long",
-  // 23 "_", $FF, 21 "_", 205 "a" (254 bytes, one component).
+  // 23 "_", $FF (read as Windows-1252: "ÿ"), 21 "_", 205 "a" (one component).
   {
     mk::FlashSpec plan = UnitPlan(Unit(UsualVolume()));
     Bytes& table = plan.logicalBlocks[1];
     table = mk::MakeMountTable({{"/long", 2, 6, 255}}, kBs);
     std::fill(table.begin() + 50, table.begin() + 255, std::uint8_t{'a'});
-    const std::string dir = "long" + std::string(23, '_') + "\xFF" + std::string(21, '_') + std::string(205, 'a');
+    const std::string dir = "long" + std::string(23, '_') + "ÿ" + std::string(21, '_') + std::string(205, 'a');
     cases.push_back({"mtab_path_length_255", 0,
                      Join({"@ $00000800: partition #01_name.raw/" + dir, kType16, "  files saved: 2"}),
                      "mount path length 255, running over the unit's other fields and the end mark", Write(plan)});
   }
   // Ten units on the same partition, their mount paths with "..", "." and
-  // empty components, no "/" first, a backslash, and no path at all.
+  // empty components, no "/" first, a backslash, and no path at all. Units
+  // that land in a folder an earlier one filled number their names.
   {
     mk::FlashSpec plan = UnitPlan(Unit(UsualVolume()));
     const std::vector<std::string> paths = {"/../a/b", "/./x/../y", "/a//b", "//", "/..", "/.", "", "x/y", "/..\\..", "/a/../../.."};
@@ -730,11 +732,18 @@ void MountTableCases(std::vector<Case>& cases) {
       units.push_back(p.empty() ? mk::MountUnit{"/z", 2, 6, 0} : mk::MountUnit{p, 2, 6, {}});
     }
     SetMountTable(plan, units);
+    const std::vector<int> copies = {0, 0, 2, 0, 2, 3, 4, 0, 0, 0};
     std::vector<std::string> lines;
     for (std::size_t i = 0; i < paths.size(); ++i) {
       if (paths[i].empty() || paths[i][0] != '/') lines.push_back(kNameInvalid);
       lines.push_back("@ $00000800: partition #" + numbers[i] + dirs[i]);
       lines.push_back(kType16);
+      if (copies[i] != 0) {
+        const std::string n = " (" + std::to_string(copies[i]) + ")";
+        const std::string in = dirs[i] + "/";
+        lines.push_back("WARNING: name in use, saved as: " + in + "A" + n + ".BIN");
+        lines.push_back("WARNING: name in use, saved as: " + in + "DIR" + n);
+      }
       lines.push_back("  files saved: 2");
     }
     cases.push_back({"mount_paths_dot_dot", 0, Join(lines),
@@ -908,7 +917,10 @@ void ChainCases(std::vector<Case>& cases) {
     v.AddShort(FatVolume::kRoot, "LOOP.BIN", 0x00, self, 5000);
     cases.push_back({"file_chain_loop", 0,
                      Join({kPartition, kType16, "WARNING: loop in cluster chain at $0003: _name.raw/a/DIR/F.TXT",
-                           "WARNING: loop in cluster chain at $0005: _name.raw/a/LOOP.BIN", "  files saved: 2"}),
+                           "WARNING: file shorter than its size ($00001000 of $00002710 bytes): _name.raw/a/DIR/F.TXT",
+                           "WARNING: loop in cluster chain at $0005: _name.raw/a/LOOP.BIN",
+                           "WARNING: file shorter than its size ($00000800 of $00001388 bytes): _name.raw/a/LOOP.BIN",
+                           "  files saved: 2"}),
                      "file cluster chains that loop (3 -> 4 -> 3, and 5 -> 5)", Write(UnitPlan(Unit(v)))});
   }
   // A.BIN 2 -> 4, B.BIN 3 -> 4; DIR at 5; DIR/C.TXT 6 -> 5 (into DIR's own
@@ -1071,7 +1083,7 @@ void DirectoryCases(std::vector<Case>& cases) {
   // Names with separators and control bytes; every one reaches the console
   // through its lost cluster, as made safe. A name of control bytes only is
   // empty once trimmed: listed and skipped; a long name starting with ".."
-  // is skipped like every dot name.
+  // is a name like any other.
   {
     FatVolume v = Volume();
     const FatVolume::Dir dir = v.AddDirectory(FatVolume::kRoot, "DIR");
@@ -1086,8 +1098,8 @@ void DirectoryCases(std::vector<Case>& cases) {
     cases.push_back({"names_with_separators_and_control_bytes", 0,
                      Join({kPartition, kType16, Lost("0020", "_name.raw/a/DIR/a_b_c_d_e_f_g_h_i_j_k"),
                            Lost("0020", "_name.raw/a/DIR/A_B.TXT"), Lost("0020", "_name.raw/a/DIR/X_Y"),
-                           Lost("0020", "_name.raw/a/DIR/ABC"), Lost("0020", "_name.raw/a/DIR/dir_._/IN.TXT"),
-                           "  files saved: 5"}),
+                           Lost("0020", "_name.raw/a/DIR/ABC"), Lost("0020", "_name.raw/a/DIR/.._.._evil"),
+                           Lost("0020", "_name.raw/a/DIR/dir_._/IN.TXT"), "  files saved: 6"}),
                      "file and directory names with / \\ : * ? \" < > |, control bytes, \"..\" inside", Write(UnitPlan(Unit(v)))});
   }
   // Root: a directory named ".." by its long name (holding X.TXT, a lost
@@ -1104,7 +1116,8 @@ void DirectoryCases(std::vector<Case>& cases) {
                      "root entries whose names are exactly \"..\" (a directory, a file, a short entry)",
                      Write(UnitPlan(Unit(v)))});
   }
-  // Root: directory X, file X; file Y, directory Y.
+  // Root: directory X, file X; file Y, directory Y. The second of each pair
+  // is numbered.
   {
     FatVolume v = Volume();
     v.AddDirectory(FatVolume::kRoot, "X");
@@ -1115,10 +1128,57 @@ void DirectoryCases(std::vector<Case>& cases) {
     v.AddShort(FatVolume::kRoot, "Y", 0x00, data, 10);
     v.AddDirectory(FatVolume::kRoot, "Y");
     cases.push_back({"file_name_exists_as_directory", 0,
-                     Join({kPartition, kType16, "ERROR: cannot create _name.raw/a/X: Is a directory",
-                           "ERROR: cannot create _name.raw/a/Y: File exists", "  files saved: 1"}),
-                     "a file named like a directory before it, and a directory named like a file before it",
+                     Join({kPartition, kType16, "WARNING: name in use, saved as: _name.raw/a/X (2)",
+                           "WARNING: name in use, saved as: _name.raw/a/Y (2)", "  files saved: 2"}),
+                     "a file named like a directory before it, and a directory named like a file before it: both kept",
                      Write(UnitPlan(Unit(v)))});
+  }
+  // Deleted long names whose first character has the low byte E5: the
+  // deleted piece begins E5 E5, like an end marker, but has attribute 0F.
+  {
+    FatVolume v = Volume();
+    for (const std::u16string name : {u"日记.txt", u"åbc.txt"}) {
+      const std::uint32_t first = v.NextEntryOffset(FatVolume::kRoot);
+      FileSpec f{"DELETED.TXT", "", {}, kArchive, {kLostProbe}, 0u, kLostProbe};
+      f.wideLongName = name;
+      const std::uint32_t at = v.AddFile(FatVolume::kRoot, f);
+      for (std::uint32_t piece = first; piece <= at; piece += 32) v.Image()[piece] = 0xE5;
+    }
+    AddProbe(v, FatVolume::kRoot, "AFTER.TXT");
+    cases.push_back({"deleted_long_name_piece_e5e5", 0,
+                     Join({kPartition, kType16, Lost("0020", "_name.raw/a/日记.txt"), Lost("0020", "_name.raw/a/åbc.txt"),
+                           Lost("0020", "_name.raw/a/AFTER.TXT"), "  files saved: 3"}),
+                     "deleted long-name pieces that begin E5 E5 (\"日\", \"å\"), then a live file", Write(UnitPlan(Unit(v)))});
+  }
+  // Names that differ only by case, or only in characters beyond ASCII.
+  {
+    FatVolume v = Volume();
+    AddProbe(v, FatVolume::kRoot, "A.TXT");
+    AddProbe(v, FatVolume::kRoot, "A~1.TXT", "a.txt");
+    for (const std::u16string name : {u"Фото.jpg", u"ФОТО.JPG"}) {
+      FileSpec f{"FOTO.JPG", "", {}, kArchive, {kLostProbe}, 0u, kLostProbe};
+      f.wideLongName = name;
+      v.AddFile(FatVolume::kRoot, f);
+    }
+    cases.push_back({"names_equal_but_for_case", 0,
+                     Join({kPartition, kType16, Lost("0020", "_name.raw/a/A.TXT"),
+                           "WARNING: name in use, saved as: _name.raw/a/a (2).txt", Lost("0020", "_name.raw/a/a (2).txt"),
+                           Lost("0020", "_name.raw/a/Фото.jpg"), "WARNING: name in use, saved as: _name.raw/a/ФОТО (2).JPG",
+                           Lost("0020", "_name.raw/a/ФОТО (2).JPG"), "  files saved: 4"}),
+                     "file names that are one name for Windows: by case, and by case beyond ASCII", Write(UnitPlan(Unit(v)))});
+  }
+  // A deleted directory whose cluster holds file data by now.
+  {
+    FatVolume v = Volume();
+    const FatVolume::Dir dir = v.AddDirectory(FatVolume::kRoot, "OLD");
+    AddProbe(v, dir, "IN.TXT");
+    v.WriteCluster(v.DirClusters(dir).front(), Pattern(kBs, 4));
+    v.Image()[v.RootOffset()] = 0xE5;
+    AddProbe(v, FatVolume::kRoot, "NEXT.TXT");
+    cases.push_back({"deleted_directory_cluster_reused", 0,
+                     Join({kPartition, kType16, "WARNING: deleted directory overwritten, skipped: _name.raw/a/åLD",
+                           Lost("0020", "_name.raw/a/NEXT.TXT"), "  files saved: 1"}),
+                     "a deleted directory whose first cluster no longer begins with its \".\" entry", Write(UnitPlan(Unit(v)))});
   }
   // A long name of 260 characters (20 whole pieces, no terminator): too long
   // for the file system.

@@ -92,8 +92,8 @@ Bytes B(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 TEST(Extraction, SeveralUnitsGiveExactConsoleLogAndFiles) {
   // Unit "/": FAT16. Root: a volume label, SYSTEM.BIN (attribute 0: saved),
-  // NOTE.TXT (0x20: listed only in a root), "My Documents" holding a long
-  // named file and a deleted one.
+  // NOTE.TXT (0x20, archive), "My Documents" holding a long named file and a
+  // deleted one.
   FatVolume v16({FatType::Fat16, kBs, 16, 16, "MSWIN4.1", "NO NAME"});
   const std::string system = Pattern(2100, 1), note = Pattern(40, 2), longFile = Pattern(291, 3),
                     deleted = Pattern(10, 4);
@@ -168,7 +168,7 @@ TEST(Extraction, SeveralUnitsGiveExactConsoleLogAndFiles) {
                    "@ $" + HexDword(offset(s16)) + ": partition #01_name.raw/",
                    "  type: 04 - FAT16 up to 32Mb fs_info: $" + HexDword(offset(s16) + 1536) + " root: $" +
                        HexDword(root16) + "  1st_sec: $" + HexWord(data16),
-                   "  files saved: 3",
+                   "  files saved: 4",
                    "@ $" + HexDword(offset(s12)) + ": partition #02_name.raw/a/b",
                    "  type: 01 - FAT12 fs_info: $" + HexDword(offset(s12) + 1536) + " root: $" +
                        HexDword(root12) + "  1st_sec: $" + HexWord(data12),
@@ -200,6 +200,7 @@ TEST(Extraction, SeveralUnitsGiveExactConsoleLogAndFiles) {
              chain(systemCluster, static_cast<std::uint16_t>(systemCluster + 1)),
              chain(static_cast<std::uint16_t>(systemCluster + 1), 0xFFFF),
              Listing("NOTE.TXT", 40, static_cast<std::uint16_t>(Le(v16.Image(), noteAt + 26, 2)), 0x20, noteAt - v16.RootOffset()),
+             chain(static_cast<std::uint16_t>(Le(v16.Image(), noteAt + 26, 2)), 0xFFFF),
              Listing("My Documents", 0, docsCluster, 0x10, docsAt - v16.RootOffset()),
              in(vol16, v16.ClusterOffset(docsCluster)) + Listing(".", 0, docsCluster, 0x10, 0),
              in(vol16, v16.ClusterOffset(docsCluster) + 32) + Listing("..", 0, 0, 0x10, 32),
@@ -225,9 +226,9 @@ TEST(Extraction, SeveralUnitsGiveExactConsoleLogAndFiles) {
   // The tree: saved files only, directories recreated, names made safe.
   const fs::path out = dir.path() / "_name.raw";
   EXPECT_EQ(ReadFile((out / "SYSTEM.BIN").string()), system);
-  EXPECT_FALSE(fs::exists(out / "NOTE.TXT")) << "attribute 0x20 in a root directory is listed only";
+  EXPECT_EQ(ReadFile((out / "NOTE.TXT").string()), note);
   EXPECT_EQ(ReadFile((out / "My Documents" / "Long file name.txt").string()), longFile);
-  EXPECT_EQ(ReadFile((out / "My Documents" / "\xE5" "ELETED.TXT").string()), deleted);
+  EXPECT_EQ(ReadFile((out / "My Documents" / "\u00E5ELETED.TXT").string()), deleted);  // E5 read as Windows-1252
   EXPECT_EQ(ReadFile((out / "a/b/X/F.BIN").string()), five);
   EXPECT_EQ(ReadFile((out / "a/b/X/a_b_c").string()), odd);
   EXPECT_TRUE(fs::is_directory(out / "fat32"));
@@ -239,7 +240,7 @@ TEST(Extraction, SeveralUnitsGiveExactConsoleLogAndFiles) {
         << "written outside the outputs: " << rel;
     ++entries;
   }
-  EXPECT_EQ(entries, 4u + 11u) << "outputs + My Documents(3) + a, a/b, a/b/X(3) + fat32 + boot + SYSTEM.BIN";
+  EXPECT_EQ(entries, 4u + 12u) << "outputs + My Documents(3) + a, a/b, a/b/X(3) + fat32 + boot + SYSTEM.BIN, NOTE.TXT";
 }
 
 }  // namespace
