@@ -1,6 +1,7 @@
-// The platform module for Windows: the C runtime's byte-string (ANSI) file
-// calls, so names from the image reach the file system byte for byte, and
-// binary streams, so that each line ends in exactly one CR LF.
+// The platform module for Windows: the wide-character (UTF-16) file calls,
+// so that every name reaches the file system as the Unicode text it is,
+// whatever the ANSI code page of the machine, and binary streams, so that
+// each line ends in exactly one CR LF.
 #include "driver/platform.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -20,8 +21,19 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <utility>
+
+#include "driver/names.h"
+
+// The C runtime's own parser of the command line, in its wide form: the same
+// rules that made argv. mingw-w64 declares it in no public header.
+struct StartupInfo {
+  int newMode;
+};
+extern "C" int __cdecl __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** env, int expandWildcards,
+                                      StartupInfo* info);
 
 namespace quillex::platform {
 namespace {
@@ -53,22 +65,60 @@ Status FromErrno(const std::string& path) {
 
 Status FromErrno() { return Status{errno}; }
 
+// The error of a failed system call, as the C runtime would report it.
+Status FromLastError() {
+  switch (::GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return Status{ENOENT};
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return Status{EACCES};
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_DIRECTORY:
+    case ERROR_INVALID_PARAMETER:
+      return Status{EINVAL};
+    case ERROR_FILENAME_EXCED_RANGE:
+      return Status{ENAMETOOLONG};
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return Status{ENOSPC};
+    case ERROR_WRITE_PROTECT:
+      return Status{EROFS};
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return Status{ENOMEM};
+    case ERROR_INVALID_HANDLE:
+      return Status{EBADF};
+    default:
+      return Status{EIO};
+  }
+}
+
+// A path of the tool (UTF-8) as the system's wide calls take it.
+std::wstring Wide(std::string_view utf8) {
+  const std::u16string units = Utf8ToUtf16(utf8);
+  return std::wstring(units.begin(), units.end());
+}
+
 // Windows refuses a file path of MAX_PATH characters or more, a folder path
 // of MAX_PATH - 12 or more, and a name of more than 255, whatever the file
 // system below would take (Wine, for one, takes more). The limits are
 // checked here so that a run is the same wherever it runs, and a name too
-// long is told apart from a missing folder.
-bool TooLong(const std::string& path, bool folder) {
+// long is told apart from a missing folder. The limits count UTF-16 units.
+bool TooLong(const std::wstring& path, bool folder) {
   const std::size_t limit = folder ? MAX_PATH - 12 : MAX_PATH;
   if (path.size() >= limit) return true;  // the full path is only longer
   std::size_t name = 0;
-  for (char c : path) {
-    name = c == '\\' || c == '/' ? 0 : name + 1;
+  for (wchar_t c : path) {
+    name = c == L'\\' || c == L'/' ? 0 : name + 1;
     if (name > 255) return true;
   }
-  char full[MAX_PATH + 1];
+  wchar_t full[MAX_PATH + 1];
   // The length, or when it does not fit, the room it needs: both compare.
-  const DWORD length = ::GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+  const DWORD length = ::GetFullPathNameW(path.c_str(), MAX_PATH + 1, full, nullptr);
   if (length == 0) return ::GetLastError() == ERROR_FILENAME_EXCED_RANGE;
   return length >= limit;
 }
@@ -97,6 +147,55 @@ void PrepareProcess() {
   ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 }
 
+std::vector<std::string> Arguments(int argc, char** argv) {
+  int count = 0;
+  wchar_t** wide = nullptr;
+  wchar_t** environment = nullptr;
+  StartupInfo info{0};
+  // No wildcard expansion, as for argv. The call fails only when memory
+  // runs out at start; argv is all there is then.
+  if (::__wgetmainargs(&count, &wide, &environment, 0, &info) < 0 || wide == nullptr) {
+    return {argv, argv + argc};
+  }
+  std::vector<std::string> args;
+  for (int i = 0; i < count; ++i) {
+    const wchar_t* arg = wide[i];
+    std::u16string units;
+    for (; *arg != L'\0'; ++arg) units += static_cast<char16_t>(*arg);
+    args.push_back(Utf16ToUtf8(units));
+  }
+  return args;
+}
+
+Status WriteText(std::FILE* stream, std::string_view text) {
+  const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
+  DWORD mode = 0;
+  if (handle == INVALID_HANDLE_VALUE || !::GetConsoleMode(handle, &mode)) {
+    if (std::fwrite(text.data(), 1, text.size(), stream) != text.size() || std::fflush(stream) != 0) {
+      return FromErrno();
+    }
+    return {};
+  }
+  // A console window shows UTF-16 whatever its code page. Whatever the
+  // stream still holds goes first.
+  if (std::fflush(stream) != 0) return FromErrno();
+  const std::wstring wide = Wide(text);
+  // Moderate pieces, never splitting a surrogate pair between two calls.
+  constexpr std::size_t kConsoleChunk = 8192;
+  std::size_t done = 0;
+  while (done < wide.size()) {
+    std::size_t want = std::min(wide.size() - done, kConsoleChunk);
+    if (done + want < wide.size() && wide[done + want - 1] >= 0xD800 && wide[done + want - 1] <= 0xDBFF) --want;
+    DWORD written = 0;
+    if (!::WriteConsoleW(handle, wide.data() + done, static_cast<DWORD>(want), &written, nullptr)) {
+      return FromLastError();
+    }
+    if (written == 0) return Status{EIO};
+    done += written;
+  }
+  return {};
+}
+
 File::File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
 
 File& File::operator=(File&& other) noexcept {
@@ -114,7 +213,7 @@ File::~File() {
 Status OpenForReading(const std::string& path, File& file) {
   file = File();
   ::SetLastError(0);
-  const int fd = ::_open(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+  const int fd = ::_wopen(Wide(path).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
   if (fd < 0) return FromErrno(path);
   file.fd_ = fd;
   return {};
@@ -122,10 +221,11 @@ Status OpenForReading(const std::string& path, File& file) {
 
 Status CreateFile(const std::string& path, File& file) {
   file = File();
-  if (TooLong(path, false)) return Status{ENAMETOOLONG};
+  const std::wstring wide = Wide(path);
+  if (TooLong(wide, false)) return Status{ENAMETOOLONG};
   ::SetLastError(0);
-  const int fd = ::_open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT,
-                         _S_IREAD | _S_IWRITE);
+  const int fd = ::_wopen(wide.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT,
+                          _S_IREAD | _S_IWRITE);
   if (fd < 0) return FromErrno(path);
   file.fd_ = fd;
   return {};
@@ -214,16 +314,60 @@ void FreeZeroed(std::uint8_t* data, std::size_t size) {
 }
 
 Status MakeDirectory(const std::string& path) {
-  if (TooLong(path, true)) return Status{ENAMETOOLONG};
+  const std::wstring wide = Wide(path);
+  if (TooLong(wide, true)) return Status{ENAMETOOLONG};
   ::SetLastError(0);
-  if (::_mkdir(path.c_str()) != 0) return FromErrno(std::string());
+  if (::_wmkdir(wide.c_str()) != 0) return FromErrno(std::string());
   return {};
+}
+
+namespace {
+
+// A local time of the image as the moment it names, by the zone and the
+// daylight saving rules of this machine for that date.
+bool ToFileTime(const LocalTime& t, FILETIME& out) {
+  SYSTEMTIME local{};
+  local.wYear = static_cast<WORD>(t.year);
+  local.wMonth = static_cast<WORD>(t.month);
+  local.wDay = static_cast<WORD>(t.day);
+  local.wHour = static_cast<WORD>(t.hour);
+  local.wMinute = static_cast<WORD>(t.minute);
+  local.wSecond = static_cast<WORD>(t.second);
+  local.wMilliseconds = static_cast<WORD>(t.centiseconds * 10);
+  SYSTEMTIME universal{};
+  return ::TzSpecificLocalTimeToSystemTime(nullptr, &local, &universal) &&
+         ::SystemTimeToFileTime(&universal, &out);
+}
+
+}  // namespace
+
+Status SetTimes(const std::string& path, const FileTimes& times) {
+  if (!times.hasModified && !times.hasAccessed && !times.hasCreated) return {};
+  FILETIME created{}, accessed{}, modified{};
+  if ((times.hasCreated && !ToFileTime(times.created, created)) ||
+      (times.hasAccessed && !ToFileTime(times.accessed, accessed)) ||
+      (times.hasModified && !ToFileTime(times.modified, modified))) {
+    return FromLastError();
+  }
+  // Attribute rights alone, shared with every other use; backup semantics
+  // open a directory too.
+  const HANDLE handle = ::CreateFileW(Wide(path).c_str(), FILE_WRITE_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return FromLastError();
+  Status status;
+  if (!::SetFileTime(handle, times.hasCreated ? &created : nullptr, times.hasAccessed ? &accessed : nullptr,
+                     times.hasModified ? &modified : nullptr)) {
+    status = FromLastError();
+  }
+  if (!::CloseHandle(handle) && status.ok()) status = FromLastError();
+  return status;
 }
 
 bool IsDirectory(const std::string& path) {
   // Not _stat: it fails on a path that ends in a separator, like the
   // extraction folder of a unit mounted at "/".
-  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  const DWORD attributes = ::GetFileAttributesW(Wide(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 

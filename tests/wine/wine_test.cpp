@@ -1,16 +1,21 @@
 // The Windows build (quillex4.exe) under Wine beside the native build, on the
 // same dumps: the console, the exit status, the log, the .fs file and the
-// extracted tree must be the same, the directory separator aside.
+// extracted tree (names, contents, modification and access times) must be
+// the same, the directory separator aside.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "mkraw/mkraw.h"
@@ -32,7 +37,7 @@ using test::ToolRun;
 
 // What one run leaves: its console, status and outputs. The tree maps each
 // path below the extraction folder ("/"-separated, folders ending in "/")
-// to its contents.
+// to its contents, times to its modification and access times.
 struct Outcome {
   int status = -1;
   std::string console;
@@ -42,6 +47,7 @@ struct Outcome {
   bool hasLog = false;
   bool hasImage = false;
   std::map<std::string, std::string> tree;
+  std::map<std::string, std::string> times;
 };
 
 std::string Slashed(std::string text) {
@@ -49,16 +55,32 @@ std::string Slashed(std::string text) {
   return text;
 }
 
-std::map<std::string, std::string> TreeOf(const fs::path& root) {
+using Clock = std::chrono::system_clock;
+
+// A time the run gave a file itself (the image had no valid one) reads
+// "run"; any other, its seconds and nanoseconds.
+std::string TimeText(const timespec& t, Clock::time_point start, Clock::time_point end) {
+  const auto at = Clock::time_point(std::chrono::duration_cast<Clock::duration>(
+      std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec)));
+  // The file system's clock runs up to a tick behind the system's.
+  if (at >= start - std::chrono::seconds(1) && at <= end + std::chrono::seconds(1)) return "run";
+  return std::to_string(t.tv_sec) + "." + std::to_string(t.tv_nsec);
+}
+
+// The tree below root; with times, also each item's times, read before
+// anything reads the item (reading sets the access time anew).
+std::map<std::string, std::string> TreeOf(const fs::path& root, std::map<std::string, std::string>* times = nullptr,
+                                          Clock::time_point start = {}, Clock::time_point end = {}) {
   std::map<std::string, std::string> tree;
   if (!fs::exists(root)) return tree;
   for (const auto& item : fs::recursive_directory_iterator(root)) {
-    const std::string rel = fs::relative(item.path(), root).generic_string();
-    if (item.is_directory()) {
-      tree[rel + "/"] = "";
-    } else {
-      tree[rel] = test::ReadFile(item.path().string());
+    const std::string rel = fs::relative(item.path(), root).generic_string() + (item.is_directory() ? "/" : "");
+    struct stat info {};
+    if (times != nullptr && ::stat(item.path().c_str(), &info) == 0) {
+      (*times)[rel] = "modified " + TimeText(info.st_mtim, start, end) + ", accessed " +
+                      TimeText(info.st_atim, start, end);
     }
+    tree[rel] = item.is_directory() ? "" : test::ReadFile(item.path().string());
   }
   return tree;
 }
@@ -93,7 +115,9 @@ Outcome RunOn(const Bytes& dump, const std::string& relDump, const std::string& 
   const fs::path dumpPath = dir.path() / relDump;
   fs::create_directories(dumpPath.parent_path());
   test::WriteFile(dumpPath.string(), dump);
+  const Clock::time_point start = Clock::now();
   const ToolRun run = RunProgram(dir.path(), {arg}, command);
+  const Clock::time_point end = Clock::now();
   Outcome o;
   o.status = run.timedOut ? -2 : run.status;
   o.console = run.out;
@@ -103,8 +127,9 @@ Outcome RunOn(const Bytes& dump, const std::string& relDump, const std::string& 
   o.hasImage = fs::exists(image);
   if (o.hasLog) o.log = test::ReadFile(log.string());
   if (o.hasImage) o.image = test::ReadFile(image.string());
-  const fs::path extracted = dumpPath.parent_path() / ("_" + dumpPath.filename().string());
-  o.tree = TreeOf(extracted);
+  // "_" goes before the whole argument, its folders included.
+  const fs::path extracted = dir.path() / ("_" + relDump);
+  o.tree = TreeOf(extracted, &o.times, start, end);
   return o;
 }
 
@@ -140,19 +165,32 @@ class WineEnvironment : public testing::Environment {
     ::setenv("WINEPREFIX", QUILLEX_WINE_PREFIX, 1);
     ::setenv("WINEDEBUG", "-all", 1);
     ::setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);
-    // Wine turns the ANSI names into host names by the locale: in the C
-    // locale, byte for byte, as the native build writes them.
-    ::setenv("LC_ALL", "C", 1);
+    // Wine keeps a Windows name on the host in the charset of the locale:
+    // only UTF-8 holds every name (the tool itself reads no locale).
+    ::setenv("LC_ALL", "C.UTF-8", 1);
+    // A zone with daylight saving, for both builds: a time taken as UTC, or
+    // without its summer hour, differs.
+    ::setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
   }
 };
 const testing::Environment* const kWine = testing::AddGlobalTestEnvironment(new WineEnvironment);
 
-// Both builds on one dump; every difference but the separator fails.
-void ExpectSameRuns(const Bytes& dump, const std::string& nativeArg = "name.raw",
-                    const std::string& windowsArg = "name.raw") {
+// The locales start_wine.sh makes when the system has none of the name.
+const std::string kLocales = std::string(QUILLEX_WINE_PREFIX) + "/locales";
+
+// Both builds on one dump; every difference but the separator fails. The
+// Windows run's locale, when given, sets the ANSI code page Wine gives it.
+Outcome ExpectSameRuns(const Bytes& dump, const std::string& nativeArg = "name.raw",
+                       const std::string& windowsArg = "name.raw", const char* windowsLocale = nullptr) {
   const Outcome native = RunOn(dump, Slashed(nativeArg), nativeArg, Native());
+  if (windowsLocale != nullptr) {
+    ::setenv("LC_ALL", windowsLocale, 1);
+    ::setenv("LOCPATH", kLocales.c_str(), 1);
+  }
   const Outcome windows = RunOn(dump, Slashed(windowsArg), windowsArg, Windows());
-  ASSERT_NE(windows.status, -2) << "quillex4.exe did not finish under Wine";
+  ::setenv("LC_ALL", "C.UTF-8", 1);
+  ::unsetenv("LOCPATH");
+  EXPECT_NE(windows.status, -2) << "quillex4.exe did not finish under Wine";
   EXPECT_EQ(windows.status, native.status) << "standard error under Wine:\n" << windows.err;
   EXPECT_EQ(Slashed(windows.console), Slashed(native.console)) << "console";
   EXPECT_EQ(windows.hasLog, native.hasLog);
@@ -167,7 +205,9 @@ void ExpectSameRuns(const Bytes& dump, const std::string& nativeArg = "name.raw"
     for (const auto& [name, data] : native.tree) {
       EXPECT_TRUE(windows.tree.at(name) == data) << "contents of " << name;
     }
+    EXPECT_EQ(windows.times, native.times) << "times of the extracted files and folders";
   }
+  return windows;
 }
 
 // ---------------------------------------------------------------------------
@@ -216,6 +256,121 @@ Bytes NamesDump(std::uint32_t pageType) {
   return mk::BuildDump(plan);
 }
 
+// Dates and times as a directory entry holds them.
+std::uint16_t FatDate(int year, int month, int day) {
+  return static_cast<std::uint16_t>((year - 1980) << 9 | month << 5 | day);
+}
+std::uint16_t FatTime(int hour, int minute, int second) {
+  return static_cast<std::uint16_t>(hour << 11 | minute << 5 | second / 2);
+}
+
+struct EntryTimes {
+  std::uint16_t writtenDate = 0, writtenTime = 0;
+  std::uint16_t accessedDate = 0;
+  std::uint16_t createdDate = 0, createdTime = 0;
+  std::uint8_t createdCentis = 0;
+};
+
+void PutTimes(FatVolume& v, std::uint32_t entry, const EntryTimes& t) {
+  auto word = [&](std::uint32_t at, std::uint16_t value) {
+    v.Image()[entry + at] = static_cast<std::uint8_t>(value);
+    v.Image()[entry + at + 1] = static_cast<std::uint8_t>(value >> 8);
+  };
+  v.Image()[entry + 13] = t.createdCentis;
+  word(14, t.createdTime);
+  word(16, t.createdDate);
+  word(18, t.accessedDate);
+  word(22, t.writtenTime);
+  word(24, t.writtenDate);
+}
+
+// The pieces of a UTF-16 long name, ahead of the short entry that follows.
+void AddWidePieces(FatVolume& v, FatVolume::Dir dir, const std::string& shortName, std::u16string_view name) {
+  const std::uint8_t checksum = FatVolume::Checksum(FatVolume::Name83(shortName));
+  const std::size_t count = (name.size() + 12) / 13;
+  for (std::size_t k = count; k >= 1; --k) {
+    std::array<std::uint16_t, 13> units{};
+    for (std::size_t j = 0; j < 13; ++j) {
+      const std::size_t p = (k - 1) * 13 + j;
+      units[j] = p < name.size() ? name[p] : p == name.size() ? 0x0000 : 0xFFFF;
+    }
+    v.AddRaw(dir, FatVolume::LongPiece(static_cast<std::uint8_t>(k | (k == count ? 0x40 : 0)), units, checksum));
+  }
+}
+
+// A file in fresh clusters, linked unless it is deleted (then they are
+// free, as a FAT driver leaves them); returns its entry's offset.
+std::uint32_t AddNamedFile(FatVolume& v, FatVolume::Dir dir, const std::string& shortName, std::u16string_view name,
+                           const std::string& data, const EntryTimes& times, bool deleted = false) {
+  if (!name.empty()) AddWidePieces(v, dir, shortName, name);
+  const auto clusters = v.Allocate(static_cast<std::uint32_t>((data.size() + v.ClusterSize() - 1) / v.ClusterSize()));
+  for (std::size_t i = 0; i < clusters.size(); ++i) {
+    v.WriteCluster(clusters[i], B(data.substr(i * v.ClusterSize(), v.ClusterSize())));
+  }
+  if (!deleted && !clusters.empty()) v.Link(clusters);
+  const std::uint32_t entry = v.AddShort(dir, shortName, test::kAttrArchive, clusters.empty() ? 0 : clusters[0],
+                                         static_cast<std::uint32_t>(data.size()));
+  PutTimes(v, entry, times);
+  return entry;
+}
+
+FatVolume::Dir AddNamedDirectory(FatVolume& v, FatVolume::Dir parent, const std::string& shortName,
+                                 std::u16string_view name, const EntryTimes& times) {
+  AddWidePieces(v, parent, shortName, name);
+  const std::uint32_t entry = v.NextEntryOffset(parent);
+  const FatVolume::Dir dir = v.AddDirectory(parent, shortName);
+  PutTimes(v, entry, times);
+  return dir;
+}
+
+// Names beyond ASCII, in UTF-16 long names (Cyrillic, Chinese, Greek, a
+// character beyond the BMP, an unpaired surrogate) and in 8-bit short names
+// (Windows-1252 bytes 80-9F, a deleted entry's E5); names that are one only
+// by case or after uppercase mapping; valid and invalid entry times.
+Bytes UnicodeDump() {
+  FatVolume v({FatType::Fat16, 0x800, 64, 64, "MSWIN4.1", "UNICODE"});
+  const FatVolume::Dir root = FatVolume::kRoot;
+  const EntryTimes summer{FatDate(2009, 7, 14), FatTime(13, 45, 58), FatDate(2009, 7, 20), FatDate(2009, 7, 14),
+                          FatTime(13, 45, 56), 150};
+  const EntryTimes winter{FatDate(2010, 1, 31), FatTime(8, 0, 0), 0, 0, 0, 0};  // accessed: as written
+  const EntryTimes leapDay{FatDate(2012, 2, 29), FatTime(23, 59, 58), FatDate(2012, 3, 1), 0, 0, 0};
+  AddNamedFile(v, root, "FOTO1~1.JPG", u"Фото 1.jpg", Pattern(3000, 20), summer);
+  AddNamedFile(v, root, "2008~1.JPG", u"照片 2008.jpg", Pattern(100, 21), winter);
+  AddNamedFile(v, root, "OMEGA~1.TXT", u"Ωμέγα και άλφα.txt", Pattern(2100, 22), leapDay);
+  AddNamedFile(v, root, "SMILE~1.PNG", u"\xD83D\xDE00 smile.png", Pattern(10, 23), summer);
+  AddNamedFile(v, root, "LONE~1.TXT", u"lone \xD800.txt", Pattern(11, 24), winter);
+  AddNamedFile(v, root, "\x80\x8A\x9F\x81.TXT", u"", Pattern(12, 25), leapDay);
+  AddNamedFile(v, root, "\xE5HORT.JPG", u"", Pattern(2500, 26), summer, true);
+  // Invalid times leave the run's own: hour 24, minute 60, 60 seconds,
+  // month 13, 30 February, no date; an invalid access date alone.
+  AddNamedFile(v, root, "H24.TXT", u"", "h", {FatDate(2009, 7, 14), FatTime(24, 0, 0), FatDate(2009, 7, 15), 0, 0, 0});
+  AddNamedFile(v, root, "M60.TXT", u"", "m", {FatDate(2009, 7, 14), FatTime(10, 60, 0), 0, 0, 0, 0});
+  AddNamedFile(v, root, "S60.TXT", u"", "s", {FatDate(2009, 7, 14), FatTime(10, 0, 60), 0, 0, 0, 0});
+  AddNamedFile(v, root, "MONTH13.TXT", u"", "x", {FatDate(2009, 13, 1), FatTime(10, 0, 0), 0, 0, 0, 0});
+  AddNamedFile(v, root, "FEB30.TXT", u"", "y", {FatDate(2009, 2, 30), FatTime(10, 0, 0), 0, 0, 0, 0});
+  AddNamedFile(v, root, "NODATE.TXT", u"", "z", {0, FatTime(10, 0, 0), FatDate(2009, 7, 15), 0, 0, 0});
+  AddNamedFile(v, root, "NOACCESS.TXT", u"", "a", {FatDate(2009, 7, 14), FatTime(10, 0, 0), FatDate(2009, 0, 1), 0, 0, 0});
+
+  const FatVolume::Dir docs = AddNamedDirectory(v, root, "DOKUME~1", u"Документы", winter);
+  AddNamedFile(v, docs, "ELLINI~1.DOC", u"Ελληνικά.doc", Pattern(5000, 27), summer);
+  // One name on Windows: by case, and by the uppercase of each character.
+  AddNamedFile(v, docs, "PHOTO~1.JPG", u"photo.jpg", Pattern(30, 28), summer);
+  AddNamedFile(v, docs, "PHOTO.JPG", u"", Pattern(31, 29), winter);
+  AddNamedFile(v, docs, "MAMA~1.JPG", u"Мама.jpg", Pattern(32, 30), summer);
+  AddNamedFile(v, docs, "MAMA~2.JPG", u"МАМА.JPG", Pattern(33, 31), leapDay);
+  AddNamedFile(v, docs, "EPSILO~1.TXT", u"έψιλον", Pattern(34, 32), summer);
+  AddNamedFile(v, docs, "EPSILO~2.TXT", u"ΈΨΙΛΟΝ", Pattern(35, 33), winter);
+  const FatVolume::Dir undated = AddNamedDirectory(v, docs, "CHINA", u"中文 文件夹", {});
+  AddNamedFile(v, undated, "A.TXT", u"文件.txt", Pattern(36, 34), leapDay);
+
+  mk::FlashSpec plan;
+  plan.fsBlockSize = 0x800;
+  plan.seed = 4;
+  plan.segments = {{mk::kPageTypeSmall, 0, 0, {}}};
+  mk::AddUnits(plan, {{"/", v.Image(), 0x04, true}}, 3);
+  return mk::BuildDump(plan);
+}
+
 // ---------------------------------------------------------------------------
 // The cases.
 
@@ -249,6 +404,68 @@ TEST(Windows, LargePagesAndTheArgumentsFolderPart) {
 TEST(Windows, WithoutSpareAreasAndAForwardSlashInTheArgument) {
   // Windows takes "/" as a separator too: the same run as with "\".
   ExpectSameRuns(NamesDump(mk::kPageTypeNone), "dumps/name.raw", "dumps/name.raw");
+}
+
+TEST(Windows, UnicodeNamesAndEntryTimes) {
+  const Outcome windows = ExpectSameRuns(UnicodeDump());
+  // Not only alike: as in the image (times at 13:45:58 summer time, access
+  // dates at midnight; winter time; the run's own where the entry's is not
+  // valid).
+  const std::map<std::string, std::string> expected = {
+      {"Фото 1.jpg", "modified 1247571958.0, accessed 1248040800.0"},
+      {"😀 smile.png", "modified 1247571958.0, accessed 1248040800.0"},
+      {"lone \uFFFD.txt", "modified 1264921200.0, accessed 1264921200.0"},
+      {"€ŠŸ\u0081.TXT", "modified 1330556398.0, accessed 1330556400.0"},
+      {"åHORT.JPG", "modified 1247571958.0, accessed 1248040800.0"},
+      {"H24.TXT", "modified run, accessed 1247608800.0"},
+      {"NOACCESS.TXT", "modified 1247558400.0, accessed run"},
+      {"Документы/", "modified 1264921200.0, accessed 1264921200.0"},
+      {"Документы/МАМА (2).JPG", "modified 1330556398.0, accessed 1330556400.0"},
+      {"Документы/ΈΨΙΛΟΝ (2)", "modified 1264921200.0, accessed 1264921200.0"},
+      {"Документы/中文 文件夹/", "modified run, accessed run"},
+  };
+  for (const auto& [name, times] : expected) {
+    EXPECT_EQ(windows.times.count(name) ? windows.times.at(name) : "missing", times) << name;
+  }
+}
+
+TEST(Windows, TheAnsiCodePagePlaysNoPart) {
+  // A Russian and a Chinese Windows (code pages 1251 and 936) make the same
+  // tree as the native build, and take an argument that neither code page
+  // can hold.
+  for (const char* locale : {"ru_RU.UTF-8", "zh_CN.UTF-8"}) {
+    if (!fs::is_directory(kLocales + "/" + locale)) GTEST_SKIP() << "no locale " << locale << " in " << kLocales;
+  }
+  for (const char* locale : {"ru_RU.UTF-8", "zh_CN.UTF-8"}) {
+    SCOPED_TRACE(locale);
+    const Outcome windows = ExpectSameRuns(UnicodeDump(), "Фото 照片/Ωμέγα.raw", "Фото 照片\\Ωμέγα.raw", locale);
+    EXPECT_EQ(windows.status, 0);
+    EXPECT_EQ(windows.tree.count("Документы/МАМА (2).JPG"), 1u);
+  }
+}
+
+TEST(Windows, AConsoleWindowShowsNamesAsUnicode) {
+  // Run in a terminal, the program's output is a console window (Wine's
+  // console shows it on the terminal as UTF-8). Its code page is 866 on a
+  // Russian Windows: the UTF-8 bytes as they stand would read "╨д╨╛...".
+  if (!fs::is_directory(kLocales + "/ru_RU.UTF-8")) GTEST_SKIP() << "no locale ru_RU.UTF-8 in " << kLocales;
+  if (!fs::exists("/usr/bin/script")) GTEST_SKIP() << "no /usr/bin/script to give Wine a terminal";
+  TempDir dir;
+  test::WriteFile(dir / "Фото 照片.raw", UnicodeDump());
+  RunOptions options;
+  options.command = {"/usr/bin/script", "-qec",
+                     std::string(QUILLEX_WINE) + " " + QUILLEX_WINDOWS_EXE + " 'Фото 照片.raw' </dev/null", "/dev/null"};
+  options.timeoutMs = 120000;
+  ::setenv("LC_ALL", "ru_RU.UTF-8", 1);
+  ::setenv("LOCPATH", kLocales.c_str(), 1);
+  const ToolRun run = test::RunQuillex4(dir.path(), {}, options);
+  ::setenv("LC_ALL", "C.UTF-8", 1);
+  ::unsetenv("LOCPATH");
+  EXPECT_EQ(run.status, 0) << run.err;
+  for (const std::string shown : {"Loading Фото", "照片.raw header", "Документы", "МАМА (2).JPG"}) {
+    EXPECT_NE(run.out.find(shown), std::string::npos) << shown << " in:\n" << run.out;
+  }
+  EXPECT_TRUE(fs::is_directory(dir / "_Фото 照片.raw/Документы"));
 }
 
 TEST(Windows, TheSampleDump) {
@@ -340,7 +557,7 @@ const std::map<std::string, std::string> kTooLongOnWindows = {
     {"dir_nesting_70_deep", "ERROR: cannot create _name.raw/a/D1/D2/D3/D4/D5/D6/D7/D8/D9/D10/D11/D12/D13/D14/D15/D16/"
                             "D17/D18/D19/D20/D21/D22/D23/D24/D25/D26/D27/D28/D29/D30/D31/D32/D33/D34/D35/D36/D37/"
                             "D38/D39/D40/D41/D42/D43/D44/D45/D46/D47/D48/D49/D50/D51/D52/D53/D54/D55: File name too long"},
-    {"mtab_path_length_255", "ERROR: cannot create _name.raw/long_______________________\xFF_____________________" +
+    {"mtab_path_length_255", "ERROR: cannot create _name.raw/long_______________________ÿ_____________________" +
                                  std::string(205, 'a') + ": File name too long"},
 };
 
