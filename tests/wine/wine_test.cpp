@@ -286,16 +286,7 @@ void PutTimes(FatVolume& v, std::uint32_t entry, const EntryTimes& t) {
 
 // The pieces of a UTF-16 long name, ahead of the short entry that follows.
 void AddWidePieces(FatVolume& v, FatVolume::Dir dir, const std::string& shortName, std::u16string_view name) {
-  const std::uint8_t checksum = FatVolume::Checksum(FatVolume::Name83(shortName));
-  const std::size_t count = (name.size() + 12) / 13;
-  for (std::size_t k = count; k >= 1; --k) {
-    std::array<std::uint16_t, 13> units{};
-    for (std::size_t j = 0; j < 13; ++j) {
-      const std::size_t p = (k - 1) * 13 + j;
-      units[j] = p < name.size() ? name[p] : p == name.size() ? 0x0000 : 0xFFFF;
-    }
-    v.AddRaw(dir, FatVolume::LongPiece(static_cast<std::uint8_t>(k | (k == count ? 0x40 : 0)), units, checksum));
-  }
+  for (const Bytes& piece : FatVolume::LongPieces(std::u16string(name), FatVolume::Name83(shortName))) v.AddRaw(dir, piece);
 }
 
 // A file in fresh clusters, linked unless it is deleted (then they are
