@@ -148,8 +148,8 @@ std::string NameKey(std::string_view utf8) {
   std::size_t i = 0;
   while (i < utf8.size()) {
     const char byte = utf8[i];
-    if (byte >= 'a' && byte <= 'z') {
-      key += static_cast<char>(byte - 'a' + 'A');
+    if (static_cast<unsigned char>(byte) < 0x80) {  // most names are ASCII
+      key += byte >= 'a' && byte <= 'z' ? static_cast<char>(byte - 'a' + 'A') : byte;
       ++i;
       continue;
     }

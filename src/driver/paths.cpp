@@ -67,10 +67,11 @@ std::string DirectoryKey(const std::string& dir) {
 
 }  // namespace
 
-std::string FreeName(const CreatedNames& names, const std::string& dir, const std::string& name) {
-  const auto found = names.byDirectory.find(DirectoryKey(dir));
-  if (found == names.byDirectory.end()) return name;
-  const std::unordered_set<std::string>& taken = found->second;
+CreatedNames::Taken& NamesIn(CreatedNames& names, const std::string& dir) {
+  return names.byDirectory[DirectoryKey(dir)];
+}
+
+std::string FreeName(const CreatedNames::Taken& taken, const std::string& name) {
   if (!taken.contains(NameKey(name))) return name;
   for (unsigned n = 2;; ++n) {
     std::string numbered = NumberedName(name, n);
@@ -78,9 +79,7 @@ std::string FreeName(const CreatedNames& names, const std::string& dir, const st
   }
 }
 
-void RememberName(CreatedNames& names, const std::string& dir, const std::string& name) {
-  names.byDirectory[DirectoryKey(dir)].insert(NameKey(name));
-}
+void RememberName(CreatedNames::Taken& taken, const std::string& name) { taken.insert(NameKey(name)); }
 
 std::string UnitDirectory(const std::string& entryName, std::string_view mountPath) {
   std::string dir = "_" + entryName + platform::kSeparator;

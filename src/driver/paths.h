@@ -16,10 +16,13 @@ std::string SafeName(std::string_view name);
 // "NAME (n).EXT": the number goes before the extension, the part after the
 // last dot unless that dot is the first character.
 std::string NumberedName(std::string_view name, unsigned n);
-// name itself when the run has not created it in dir yet, else the first
-// NumberedName from 2 on that it has not.
-std::string FreeName(const CreatedNames& names, const std::string& dir, const std::string& name);
-void RememberName(CreatedNames& names, const std::string& dir, const std::string& name);
+// The names the run has created in the directory `dir` so far, however the
+// path spells it ("_d.raw//A" and "_d.raw/a" are one folder on Windows).
+CreatedNames::Taken& NamesIn(CreatedNames& names, const std::string& dir);
+// name itself when it is not taken yet, else the first NumberedName from 2
+// on that is not.
+std::string FreeName(const CreatedNames::Taken& taken, const std::string& name);
+void RememberName(CreatedNames::Taken& taken, const std::string& name);
 
 // "_" + entry name + "/" + the mount path without its first character, each
 // component read as Windows-1252 and made safe; components "." and ".." are

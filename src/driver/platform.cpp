@@ -30,7 +30,12 @@ Status FromErrno() { return Status{errno}; }
 
 }  // namespace
 
-void PrepareProcess() { std::signal(SIGXFSZ, SIG_IGN); }
+void PrepareProcess() {
+  std::signal(SIGXFSZ, SIG_IGN);
+  // Without TZ the C library looks at /etc/localtime again at every mktime,
+  // one stat per time set; naming that same file settles the zone once.
+  (void)::setenv("TZ", ":/etc/localtime", /*overwrite=*/0);
+}
 
 std::vector<std::string> Arguments(int argc, char** argv) { return {argv, argv + argc}; }
 
@@ -238,14 +243,29 @@ timespec FromLocal(const LocalTime& t) {
   return {std::mktime(&tm), static_cast<long>(t.centiseconds) * 10'000'000L};
 }
 
+// access, modification; a time not set is left alone.
+struct TimePair {
+  timespec both[2];
+  bool any;
+};
+
+TimePair ToTimePair(const FileTimes& times) {
+  return {{times.hasAccessed ? FromLocal(times.accessed) : timespec{0, UTIME_OMIT},
+           times.hasModified ? FromLocal(times.modified) : timespec{0, UTIME_OMIT}},
+          times.hasAccessed || times.hasModified};
+}
+
 }  // namespace
 
 Status SetTimes(const std::string& path, const FileTimes& times) {
-  if (!times.hasModified && !times.hasAccessed) return {};
-  timespec both[2];  // access, modification
-  both[0] = times.hasAccessed ? FromLocal(times.accessed) : timespec{0, UTIME_OMIT};
-  both[1] = times.hasModified ? FromLocal(times.modified) : timespec{0, UTIME_OMIT};
-  if (::utimensat(AT_FDCWD, path.c_str(), both, 0) != 0) return FromErrno();
+  const TimePair pair = ToTimePair(times);
+  if (pair.any && ::utimensat(AT_FDCWD, path.c_str(), pair.both, 0) != 0) return FromErrno();
+  return {};
+}
+
+Status SetTimes(File& file, const FileTimes& times) {
+  const TimePair pair = ToTimePair(times);
+  if (pair.any && ::futimens(file.fd_, pair.both) != 0) return FromErrno();
   return {};
 }
 

@@ -43,6 +43,31 @@ struct Piece {
   std::size_t size;
 };
 
+// A date and time as the file system of the image records it: local time,
+// no zone. Only valid values are handed on (month 1-12, day within the
+// month, hour 0-23, minute and second 0-59, centiseconds 0-99).
+struct LocalTime {
+  int year = 1980;
+  int month = 1;
+  int day = 1;
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+  int centiseconds = 0;
+};
+
+// The times to give a file or directory; a time not set is left as the
+// system made it. The creation time is kept where the system has one
+// (Windows); elsewhere it is dropped.
+struct FileTimes {
+  bool hasModified = false;
+  LocalTime modified;
+  bool hasAccessed = false;
+  LocalTime accessed;
+  bool hasCreated = false;
+  LocalTime created;
+};
+
 // An open file; closed silently on destruction when Close was not called.
 class File {
  public:
@@ -65,6 +90,7 @@ class File {
   friend Status WriteGathered(File& file, std::span<const Piece> pieces);
   friend Status WriteAtGathered(File& file, std::uint64_t offset, std::span<const Piece> pieces);
   friend Status SetLength(File& file, std::uint64_t length);
+  friend Status SetTimes(File& file, const FileTimes& times);
   friend Status Close(File& file);
 
  private:
@@ -104,34 +130,12 @@ Status WriteText(std::FILE* stream, std::string_view text);
 std::uint8_t* AllocateZeroed(std::size_t size);
 void FreeZeroed(std::uint8_t* data, std::size_t size);
 
-// A date and time as the file system of the image records it: local time,
-// no zone. Only valid values are handed on (month 1-12, day within the
-// month, hour 0-23, minute and second 0-59, centiseconds 0-99).
-struct LocalTime {
-  int year = 1980;
-  int month = 1;
-  int day = 1;
-  int hour = 0;
-  int minute = 0;
-  int second = 0;
-  int centiseconds = 0;
-};
-
-// The times to give a file or directory; a time not set is left as the
-// system made it. The creation time is kept where the system has one
-// (Windows); elsewhere it is dropped.
-struct FileTimes {
-  bool hasModified = false;
-  LocalTime modified;
-  bool hasAccessed = false;
-  LocalTime accessed;
-  bool hasCreated = false;
-  LocalTime created;
-};
-
 // Sets the times of an existing file or directory, the local times taken in
 // the zone (and daylight saving rules) of the machine running the tool.
 Status SetTimes(const std::string& path, const FileTimes& times);
+// The same for a file open for writing, after its last write: no second
+// look-up of its path.
+Status SetTimes(File& file, const FileTimes& times);
 
 // Creates one directory level. An existing directory is reported as an error
 // (EEXIST); callers that only need it to exist may ignore that.

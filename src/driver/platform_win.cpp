@@ -341,27 +341,46 @@ bool ToFileTime(const LocalTime& t, FILETIME& out) {
 
 }  // namespace
 
-Status SetTimes(const std::string& path, const FileTimes& times) {
-  if (!times.hasModified && !times.hasAccessed && !times.hasCreated) return {};
+namespace {
+
+// The times on an open handle; a time not set is left alone.
+Status SetHandleTimes(HANDLE handle, const FileTimes& times) {
   FILETIME created{}, accessed{}, modified{};
   if ((times.hasCreated && !ToFileTime(times.created, created)) ||
       (times.hasAccessed && !ToFileTime(times.accessed, accessed)) ||
       (times.hasModified && !ToFileTime(times.modified, modified))) {
     return FromLastError();
   }
+  if (!::SetFileTime(handle, times.hasCreated ? &created : nullptr, times.hasAccessed ? &accessed : nullptr,
+                     times.hasModified ? &modified : nullptr)) {
+    return FromLastError();
+  }
+  return {};
+}
+
+bool AnyTime(const FileTimes& times) { return times.hasModified || times.hasAccessed || times.hasCreated; }
+
+}  // namespace
+
+Status SetTimes(const std::string& path, const FileTimes& times) {
+  if (!AnyTime(times)) return {};
   // Attribute rights alone, shared with every other use; backup semantics
   // open a directory too.
   const HANDLE handle = ::CreateFileW(Wide(path).c_str(), FILE_WRITE_ATTRIBUTES,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return FromLastError();
-  Status status;
-  if (!::SetFileTime(handle, times.hasCreated ? &created : nullptr, times.hasAccessed ? &accessed : nullptr,
-                     times.hasModified ? &modified : nullptr)) {
-    status = FromLastError();
-  }
+  Status status = SetHandleTimes(handle, times);
   if (!::CloseHandle(handle) && status.ok()) status = FromLastError();
   return status;
+}
+
+Status SetTimes(File& file, const FileTimes& times) {
+  if (!AnyTime(times)) return {};
+  // The C runtime's writes are unbuffered: nothing written later moves them.
+  const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(file.fd_));
+  if (handle == INVALID_HANDLE_VALUE) return Status{EBADF};
+  return SetHandleTimes(handle, times);
 }
 
 bool IsDirectory(const std::string& path) {

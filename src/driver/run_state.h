@@ -67,7 +67,8 @@ struct VolumeBootRecord {
 // compares them (NameKey), so that no entry of the image overwrites the file
 // of another, here or after a copy to Windows. Filled by the directory walk.
 struct CreatedNames {
-  std::unordered_map<std::string, std::unordered_set<std::string>> byDirectory;
+  using Taken = std::unordered_set<std::string>;  // NameKey of each name
+  std::unordered_map<std::string, Taken> byDirectory;
 };
 
 struct RunState {

@@ -70,6 +70,7 @@ struct DirectoryContext {
   std::uint32_t base;  // offset the " Off:=" values count from
   const std::string& path;
   std::uint32_t depth;
+  CreatedNames::Taken& names;  // what this run made in path so far
 };
 
 // The attribute decides by its directory and volume-label bits, whatever
@@ -100,10 +101,10 @@ bool StartsWithDotEntry(const RunState& s, std::uint32_t at) {
 
 // The name a new file or directory gets in `dir`: its own, or a numbered one
 // when this run has created that name there already.
-std::string TakeName(RunState& s, const std::string& dir, const std::string& name) {
-  const std::string free = FreeName(s.NamesCreated, dir, name);
+std::string TakeName(RunState& s, const DirectoryContext& dir, const std::string& name) {
+  std::string free = FreeName(dir.names, name);
   if (free != name) {
-    s.Console.Line("WARNING: name in use, saved as: " + dir + platform::kSeparator + free);
+    s.Console.Line("WARNING: name in use, saved as: " + dir.path + platform::kSeparator + free);
   }
   return free;
 }
@@ -142,18 +143,17 @@ void HandleShortEntry(RunState& s, FatWalk& w, const DirectoryContext& dir, std:
       s.Console.Line("WARNING: directory nesting too deep, skipped: " + target);
       return;
     }
-    const std::string name = TakeName(s, dir.path, diskName);
+    const std::string name = TakeName(s, dir, diskName);
     const std::string created = dir.path + platform::kSeparator + name;
     if (!EnsureDirectory(s, created, /*withParents=*/false)) return;
-    RememberName(s.NamesCreated, dir.path, name);
+    RememberName(dir.names, name);
     WalkDirectory(s, w, d, created, dir.depth + 1);
     // After the content: writing it would change them.
     (void)platform::SetTimes(created, EntryTimes(s, at));
   } else if (IsFile(attribute)) {
-    const std::string name = TakeName(s, dir.path, diskName);
-    if (!SaveFile(s, w, cluster, size, dir.path, name, deleted)) return;
-    RememberName(s.NamesCreated, dir.path, name);
-    (void)platform::SetTimes(dir.path + platform::kSeparator + name, EntryTimes(s, at));
+    const std::string name = TakeName(s, dir, diskName);
+    if (!SaveFile(s, w, cluster, size, dir.path, name, deleted, EntryTimes(s, at))) return;
+    RememberName(dir.names, name);
   }
 }
 
@@ -193,6 +193,7 @@ void WalkDirectory(RunState& s, FatWalk& w, std::uint32_t dirOffset, const std::
                    std::uint32_t depth) {
   w.walkedDirectories.insert(dirOffset);
   LongName longName;  // may continue into the next cluster
+  CreatedNames::Taken& names = NamesIn(s.NamesCreated, path);
   std::vector<bool> seen(65536, false);
   std::uint16_t m = OffsetToCluster(s, w.entry, dirOffset);
   while (true) {
@@ -203,7 +204,7 @@ void WalkDirectory(RunState& s, FatWalk& w, std::uint32_t dirOffset, const std::
     seen[m] = true;
     const std::uint32_t base = ClusterOffset(s, w.entry, m);
     if (base == 0 || !s.FsImage.InBounds(base, s.FsBlockSize)) return;
-    const DirectoryContext dir{Where::Subdirectory, base, path, depth};
+    const DirectoryContext dir{Where::Subdirectory, base, path, depth, names};
     if (!WalkEntries(s, w, dir, longName, base, std::uint64_t{base} + s.FsBlockSize)) return;
 
     const std::uint16_t current = OffsetToCluster(s, w.entry, base);
@@ -221,7 +222,7 @@ void WalkRootDirectory(RunState& s, std::uint16_t n, std::uint32_t rootSector,
   w.parType = EntryAt(s, n).ParType;
   const std::uint32_t start = SectorOffset(s, n, rootSector);
   LongName longName;
-  const DirectoryContext dir{Where::Root, start, path, 0};
+  const DirectoryContext dir{Where::Root, start, path, 0, NamesIn(s.NamesCreated, path)};
   WalkEntries(s, w, dir, longName, start, std::uint64_t{start} + rootBytes);
 }
 

@@ -22,8 +22,11 @@ class FileSink {
     if (auto st = out_.Add(data, size); !st.ok()) Failed("write", st);
   }
 
-  void Close() {
+  // Writes out what is gathered, gives the file its times (what the
+  // system cannot set is left as it is) and closes it.
+  void Close(const platform::FileTimes& times) {
     if (auto st = out_.Flush(); !st.ok()) Failed("write", st);
+    (void)platform::SetTimes(file_, times);
     if (auto st = platform::Close(file_); !st.ok()) Failed("close", st);
   }
 
@@ -111,7 +114,8 @@ void GatherFreeClusters(RunState& s, FatWalk& w, FileSink& sink, Progress& p, st
 }  // namespace
 
 bool SaveFile(RunState& s, FatWalk& w, std::uint16_t firstCluster, std::uint32_t size,
-              const std::string& path, const std::string& name, bool deleted) {
+              const std::string& path, const std::string& name, bool deleted,
+              const platform::FileTimes& times) {
   const std::string full = path + platform::kSeparator + name;
   platform::File file;
   if (auto st = platform::CreateFile(full, file); !st.ok()) {
@@ -130,7 +134,7 @@ bool SaveFile(RunState& s, FatWalk& w, std::uint16_t firstCluster, std::uint32_t
     s.Console.Line("WARNING: file shorter than its size ($" + HexDword(progress.written) + " of $" +
                    HexDword(size) + " bytes): " + full);
   }
-  sink.Close();
+  sink.Close(times);
   ++s.FilesSaved;
   return true;
 }

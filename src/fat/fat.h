@@ -71,10 +71,11 @@ void WalkDirectory(RunState& state, FatWalk& walk, std::uint32_t dirOffset, cons
                    std::uint32_t depth);
 // Saves one file from its first cluster, cut to its size; `name` is the name
 // as created on disk. A deleted file's FAT entries were freed, so its data is
-// taken from its first cluster and the free clusters after it. Returns false
-// when the file could not be created (reported).
+// taken from its first cluster and the free clusters after it. The file gets
+// `times` once written. Returns false when it could not be created (reported).
 bool SaveFile(RunState& state, FatWalk& walk, std::uint16_t firstCluster, std::uint32_t size,
-              const std::string& path, const std::string& name, bool deleted);
+              const std::string& path, const std::string& name, bool deleted,
+              const platform::FileTimes& times);
 
 // The times a directory entry records, where they are valid dates and times.
 platform::FileTimes EntryTimes(const RunState& state, std::uint64_t entry);
