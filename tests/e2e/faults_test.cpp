@@ -59,6 +59,16 @@ class Faults : public testing::Test {
  protected:
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "running the tool as another user needs root";
+    // The copy of the tool and the test folders lie below the temporary
+    // folder; if user 65534 cannot reach them there either, say why.
+    NobodyFolder probe;
+    const ToolRun run = RunQuillex4(probe.dir.path(), {}, {.input = "\n", .holdInput = false, .timeoutMs = 20000,
+                                                           .fileSizeLimit = 0, .asNobody = true});
+    if (run.status != 0) {
+      GTEST_SKIP() << "user 65534 cannot run " << ToolForOtherUsers() << " in " << probe.dir.path()
+                   << " (exit status " << run.status << "): is a folder above "
+                   << fs::temp_directory_path() << " closed to other users?";
+    }
   }
 };
 

@@ -118,6 +118,25 @@ bool Pump(int outFd, int errFd, int inFd, const RunOptions& options, ToolRun& ru
 
 }  // namespace
 
+const std::string& ToolForOtherUsers() {
+  // A checkout may lie below a folder only its owner can enter (mktemp -d
+  // makes them 0700); user 65534 could not reach the build folder's binary.
+  struct Copy {
+    TempDir dir;
+    std::string path = dir / "quillex4";
+    Copy() {
+      namespace fs = std::filesystem;
+      fs::copy_file(QUILLEX4_PATH, path, fs::copy_options::overwrite_existing);
+      fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                      fs::perms::others_read | fs::perms::others_exec);
+      fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                fs::perms::others_read | fs::perms::others_exec);
+    }
+  };
+  static const Copy copy;
+  return copy.path;
+}
+
 ToolRun RunQuillex4(const std::filesystem::path& dir, const std::vector<std::string>& args,
                     const RunOptions& options) {
   // A tool that exits before reading its input must not kill the test.
@@ -127,7 +146,7 @@ ToolRun RunQuillex4(const std::filesystem::path& dir, const std::vector<std::str
     throw std::runtime_error("pipe failed");
   }
   std::vector<std::string> argv = options.command;
-  if (argv.empty()) argv.push_back(QUILLEX4_PATH);
+  if (argv.empty()) argv.push_back(options.asNobody ? ToolForOtherUsers() : std::string(QUILLEX4_PATH));
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<char*> cargs;
   for (auto& a : argv) cargs.push_back(a.data());

@@ -51,6 +51,11 @@ struct RunOptions {
   std::vector<std::string> command = {};
 };
 
+// The built quillex4 copied, once per test process, into a folder of mode
+// 0755 below the system's temporary folder: what RunQuillex4 runs as user
+// 65534, who may not be able to enter the build folder.
+const std::string& ToolForOtherUsers();
+
 // Runs quillex4 (or options.command) in `dir` with the given arguments (not
 // counting the program name).
 ToolRun RunQuillex4(const std::filesystem::path& dir, const std::vector<std::string>& args,
