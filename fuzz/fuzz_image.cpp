@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   state.EntryName = "d.raw";
   state.FsBlockSize = kBlockSizes[data[0] % 4];
   state.BlockMap = {0xFFFFFFFF, 0x40000001};
-  state.RawImage = quillex::tMem(size - 1, "image");
+  state.RawImage = quillex::ZeroedBuffer(size - 1, "image");
   std::memcpy(state.RawImage.data(), data + 1, size - 1);
   state.FsImage = quillex::FsView::Flat(state.RawImage.view());
   try {

@@ -1,5 +1,10 @@
 // The tool's two text streams, the console and the log. Every line ends with
 // CR LF on every platform; text from the images passes byte for byte.
+//
+// The texts the stages write here keep their wording exactly, misspellings
+// ("exeeded", "fs_segmments", "Skiping", "filesysem", "SecsPetCluster") and
+// trailing blanks included: users compare the consoles and logs of their
+// dumps with earlier runs, and tools parse them. Change none of them.
 #pragma once
 
 #include <cstdio>

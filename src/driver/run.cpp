@@ -61,7 +61,7 @@ int RunTool(RunState& s, const std::vector<std::string>& args, std::FILE* input)
     s.LogFile.Close();  // complete on disk before the prompt shows
     s.Console.Line("Task finished! Press ENTER to quit.");
     s.FsImage = FsView{};  // a view of RawImage: gone first
-    s.RawImage.Release();
+    s.RawImage.release();
     WaitForEnter(input);
     return 0;
   } catch (const FatalStop&) {

@@ -10,7 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "driver/image.h"
+#include "driver/buffers.h"
 #include "driver/output.h"
 
 namespace quillex {
@@ -44,7 +44,7 @@ struct PartitionEntry {
 struct VolumeBootRecord {
   std::string OEMName;
   std::uint16_t BytesPerSector = 0;
-  std::uint8_t SecsPetCluster = 0;
+  std::uint8_t SectorsPerCluster = 0;
   std::uint16_t ReservedSectors = 0;
   std::uint8_t NumberOfFAT = 0;
   std::uint16_t MaxRootEntry = 0;
@@ -85,7 +85,7 @@ struct RunState {
   std::uint32_t FsBlockSize = 0;            // bytes per fs_block, and per cluster
 
   // NAND loading stage.
-  tMem RawImage;
+  ZeroedBuffer RawImage;
   std::uint32_t RawLength = 0;      // bytes placed in RawImage
   std::uint32_t RawBlockCount = 0;  // whole fs_blocks in them
 

@@ -15,7 +15,7 @@ VolumeBootRecord ReadBootRecord(const RunState& s, std::uint64_t v) {
   VolumeBootRecord r;
   r.OEMName = FsChars(s, v + kBsOEMName, 8);
   r.BytesPerSector = FsWord(s, v + kBsBytesPerSector);
-  r.SecsPetCluster = FsByte(s, v + kBsSecsPetCluster);
+  r.SectorsPerCluster = FsByte(s, v + kBsSectorsPerCluster);
   r.ReservedSectors = FsWord(s, v + kBsReservedSectors);
   r.NumberOfFAT = FsByte(s, v + kBsNumberOfFAT);
   r.MaxRootEntry = FsWord(s, v + kBsMaxRootEntry);
@@ -45,7 +45,7 @@ void LogBootRecord(RunState& s, const VolumeBootRecord& r, std::uint32_t unitBlo
   log.Line("      Total sectors:  $" + HexDword(total));
   log.Line("      Bytes / sector: $" + HexWord(r.BytesPerSector));
   log.Line("      Size:           $" + HexDword(size) + " = " + std::to_string(size / 1024) + " k/b");
-  log.Line("      SecsPetCluster: $" + HexByte(r.SecsPetCluster));
+  log.Line("      SecsPetCluster: $" + HexByte(r.SectorsPerCluster));
   log.Line("      ReservedSectors:$" + HexWord(r.ReservedSectors));
   log.Line("      NumberOfFAT:    $" + HexByte(r.NumberOfFAT));
   log.Line("      MaxRootEntry:   $" + HexWord(r.MaxRootEntry));

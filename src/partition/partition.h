@@ -34,7 +34,7 @@ inline constexpr std::uint32_t kPeNumOfSectors = 12;   // u32
 // FAT boot sector.
 inline constexpr std::uint32_t kBsOEMName = 3;           // 8 chars
 inline constexpr std::uint32_t kBsBytesPerSector = 11;   // u16
-inline constexpr std::uint32_t kBsSecsPetCluster = 13;   // u8
+inline constexpr std::uint32_t kBsSectorsPerCluster = 13;   // u8
 inline constexpr std::uint32_t kBsReservedSectors = 14;  // u16
 inline constexpr std::uint32_t kBsNumberOfFAT = 16;      // u8
 inline constexpr std::uint32_t kBsMaxRootEntry = 17;     // u16

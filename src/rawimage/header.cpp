@@ -18,7 +18,7 @@ bool SupportedFsBlockSize(std::uint32_t size) {
 
 void LoadRawHeader(RunState& s) {
   s.Console.Write("Loading " + s.EntryName + " header...");
-  s.RawImage = tMem(kHeaderBytes, "header buffer");
+  s.RawImage = ZeroedBuffer(kHeaderBytes, "header buffer");
 
   platform::File file;
   if (auto st = platform::OpenForReading(s.EntryName, file); !st.ok()) {
@@ -87,7 +87,7 @@ void LoadRawHeader(RunState& s) {
     Fatal(s, "FATAL: Unsupported fs_block size. Check entry file!");
   }
 
-  s.RawImage.Release();
+  s.RawImage.release();
   if (auto st = platform::Close(file); !st.ok()) {
     throw IoFailure("cannot close " + s.EntryName + ": " + st.Reason());
   }

@@ -94,7 +94,7 @@ void LoadSegments(RunState& s) {
   if (rawBytes != static_cast<std::size_t>(rawBytes)) {
     throw IoFailure("cannot allocate " + std::to_string(rawBytes) + " bytes for the raw image: out of memory");
   }
-  s.RawImage = tMem(static_cast<std::size_t>(rawBytes), "raw image");
+  s.RawImage = ZeroedBuffer(static_cast<std::size_t>(rawBytes), "raw image");
   s.RawLength = 0;
 
   std::uint8_t* raw = s.RawImage.data();

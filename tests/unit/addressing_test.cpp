@@ -19,7 +19,7 @@ RunState StateWith(std::uint32_t blockSize, std::uint32_t tableBlock, std::uint3
   e.FirstSecOffset = firstSec;
   e.TableBlock = tableBlock;
   s.PartitionEntries.push_back(e);
-  s.RawImage = tMem(bytes, "test image");
+  s.RawImage = ZeroedBuffer(bytes, "test image");
   s.FsImage = FsView::Flat(s.RawImage.view());
   return s;
 }

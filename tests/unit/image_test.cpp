@@ -131,7 +131,7 @@ class ImageStage : public testing::Test {
     s.MapSize = mapSize;
     s.MaxBlockNumber = maxBlock;
     raw = RandomBytes(rawSize, rawSize);
-    s.RawImage = tMem(rawSize, "raw image");
+    s.RawImage = ZeroedBuffer(rawSize, "raw image");
     std::memcpy(s.RawImage.data(), raw.data(), rawSize);
     expected.assign((std::size_t{maxBlock} + 4) * blockSize, 0);
   }
@@ -261,7 +261,7 @@ TEST_P(HugeImage, IsRefusedBeforeAnythingIsAllocated) {
   s.SegmentTable = {SegmentRecord{0, 0x3FFFFF, 0x800, 0}};
   s.MapSize = 506;
   s.BlockMap = {InUse(GetParam().maxBlock)};
-  s.RawImage = tMem(0x1000, "raw image");
+  s.RawImage = ZeroedBuffer(0x1000, "raw image");
   EXPECT_THROW(BuildFsImage(s), FatalStop);
   EXPECT_EQ(s.Console.Text(), Lines({"FATAL: Image of 4 GiB or more is not supported. Check entry file!"}));
   EXPECT_EQ(s.FsImage.size(), 0u);
@@ -281,7 +281,7 @@ TEST(HugeImageBoundary, OneBlockLessThan4GiBIsBuilt) {
   s.MaxBlockNumber = 0xFFFB;  // (0xFFFB + 4) x 64 KiB = 4 GiB - 64 KiB
   s.SegmentTable = {SegmentRecord{0, 0x3FFFFF, 0x10000, 0}};
   s.MapSize = 16378;
-  s.RawImage = tMem(0x1000, "raw image");
+  s.RawImage = ZeroedBuffer(0x1000, "raw image");
   BuildFsImage(s);  // a view: nothing of the image's size is reserved
   EXPECT_EQ(s.FsImage.size(), 0xFFFF0000u);
   EXPECT_EQ(FsDword(s, 0xFFFF0000u - 4), 0u);
@@ -297,7 +297,7 @@ class ImageFile : public testing::Test {
     s.FsBlockSize = blockSize;
     s.MaxBlockNumber = maxBlock;
     image = RandomBytes((std::size_t{maxBlock} + 4) * blockSize, 99);
-    s.RawImage = tMem(image.size(), "normal FS image");
+    s.RawImage = ZeroedBuffer(image.size(), "normal FS image");
     std::memcpy(s.RawImage.data(), image.data(), image.size());
     s.FsImage = FsView::Flat(s.RawImage.view());
     // Every block as if copied from the dump.
@@ -346,7 +346,7 @@ TEST_F(ImageFile, BuiltImageIsWrittenWithTheBlockInPlace) {
   s.BlockMap = map;
   s.MapSize = 506;
   s.MaxBlockNumber = 0x123;
-  s.RawImage = tMem(raw.size(), "raw image");
+  s.RawImage = ZeroedBuffer(raw.size(), "raw image");
   std::memcpy(s.RawImage.data(), raw.data(), raw.size());
   BuildFsImage(s);
   WriteFsImage(s);
@@ -380,7 +380,7 @@ TEST_F(ImageFile, ShuffledBlocksAreWrittenFromWhereTheyLie) {
   s.BlockMap = map;
   s.MapSize = 506;
   s.MaxBlockNumber = kMax;
-  s.RawImage = tMem(raw.size(), "raw image");
+  s.RawImage = ZeroedBuffer(raw.size(), "raw image");
   std::memcpy(s.RawImage.data(), raw.data(), raw.size());
   BuildFsImage(s);
   WriteFsImage(s);

@@ -50,7 +50,7 @@ class RawImageBuilder {
 
   // The buffer becomes the run's RawImage; RawBlockCount bounds the search.
   void Into(RunState& s, std::uint32_t rawBlockCount) const {
-    s.RawImage = tMem(bytes_.size(), "raw image");
+    s.RawImage = ZeroedBuffer(bytes_.size(), "raw image");
     std::memcpy(s.RawImage.data(), bytes_.data(), bytes_.size());
     s.RawBlockCount = rawBlockCount;
     s.FsBlockSize = blockSize_;

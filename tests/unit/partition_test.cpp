@@ -22,7 +22,7 @@ struct Image {
   explicit Image(std::size_t blocks) {
     s.FsBlockSize = kBs;
     s.EntryName = "name.raw";
-    s.RawImage = tMem(blocks * kBs, "test image");
+    s.RawImage = ZeroedBuffer(blocks * kBs, "test image");
     s.FsImage = FsView::Flat(s.RawImage.view());
   }
   void Put(std::uint64_t at, std::initializer_list<std::uint8_t> bytes) {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/image.h"
+#include "driver/buffers.h"
 #include "driver/run_state.h"
 
 namespace quillex {
@@ -24,8 +24,8 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr std::uint64_t k2Pow32 = std::uint64_t{1} << 32;
 constexpr std::uint64_t kMax64 = ~std::uint64_t{0};
 
-tMem MemOf(const Bytes& bytes) {
-  tMem mem(bytes.size(), "test buffer");
+ZeroedBuffer MemOf(const Bytes& bytes) {
+  ZeroedBuffer mem(bytes.size(), "test buffer");
   if (!bytes.empty()) std::memcpy(mem.data(), bytes.data(), bytes.size());
   return mem;
 }
@@ -141,7 +141,7 @@ class BoundsCheck : public testing::TestWithParam<BoundsCase> {};
 
 TEST_P(BoundsCheck, TellsWhetherARangeLiesWhollyInside) {
   const BoundsCase& c = GetParam();
-  const tMem mem(c.size, "test buffer");
+  const ZeroedBuffer mem(c.size, "test buffer");
   EXPECT_EQ(InBounds(mem.view(), c.offset, c.length), c.inside);
 }
 
@@ -157,7 +157,7 @@ INSTANTIATE_TEST_SUITE_P(
     CaseName());
 
 TEST(ByteBuffer, NewBytesAreZero) {
-  const tMem mem(4096, "test buffer");
+  const ZeroedBuffer mem(4096, "test buffer");
   ASSERT_EQ(mem.size(), 4096u);
   for (std::size_t i = 0; i < mem.size(); ++i) ASSERT_EQ(mem.data()[i], 0) << "byte " << i;
 }

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "driver/gather.h"
-#include "driver/image.h"
+#include "driver/buffers.h"
 #include "driver/platform.h"
 #include "support/test_support.h"
 

@@ -140,7 +140,7 @@ class Walk : public ::testing::Test {
     s_.FsBlockSize = kBlock;
     s_.PartitionEntries.clear();
     s_.BootRecords.clear();
-    s_.RawImage = quillex::tMem(size, "test");
+    s_.RawImage = quillex::ZeroedBuffer(size, "test");
     s_.FsImage = quillex::FsView::Flat(s_.RawImage.view());
     std::copy(unit.begin(), unit.end() - static_cast<std::ptrdiff_t>(cut), s_.RawImage.data() + unitStart_);
     ASSERT_EQ(quillex::RecognisePartition(s_, unitStart_), quillex::RecognitionResult::BootSectorFound);
@@ -288,7 +288,7 @@ TEST_F(Walk, FsBlocksOf4000HexAddressClustersFromTheirOwnDataSector) {
   volume_ = &v;
   const Bytes unit = mk::MakeUnitImage({"/", v.Image(), 0x04, true});
   s_.FsBlockSize = 0x4000;
-  s_.RawImage = quillex::tMem(0x8000 + unit.size(), "test");
+  s_.RawImage = quillex::ZeroedBuffer(0x8000 + unit.size(), "test");
   s_.FsImage = quillex::FsView::Flat(s_.RawImage.view());
   std::copy(unit.begin(), unit.end(), s_.RawImage.data() + 0x8000);
   ASSERT_EQ(quillex::RecognisePartition(s_, 0x8000), quillex::RecognitionResult::BootSectorFound);

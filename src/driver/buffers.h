@@ -1,5 +1,5 @@
-// tMem, the tool's byte buffer, and the bounded little-endian readers of the
-// two in-memory images. A read past the end of a buffer yields zero bytes and
+// ZeroedBuffer, the tool's byte buffer, and the bounded little-endian readers
+// of the two in-memory images. A read past the end of a buffer yields zero bytes and
 // never touches memory outside it, so damaged dumps cannot make a reader
 // stray.
 #pragma once
@@ -15,20 +15,20 @@ namespace quillex {
 
 // A zero-filled byte buffer. Large buffers come straight from fresh (already
 // zero) pages instead of being cleared byte by byte.
-class tMem {
+class ZeroedBuffer {
  public:
-  tMem() = default;
+  ZeroedBuffer() = default;
   // Throws IoFailure naming `what` when the memory cannot be had.
-  tMem(std::size_t size, const char* what);
-  tMem(const tMem&) = delete;
-  tMem& operator=(const tMem&) = delete;
-  tMem(tMem&& other) noexcept : bytes_(other.bytes_), size_(other.size_) {
+  ZeroedBuffer(std::size_t size, const char* what);
+  ZeroedBuffer(const ZeroedBuffer&) = delete;
+  ZeroedBuffer& operator=(const ZeroedBuffer&) = delete;
+  ZeroedBuffer(ZeroedBuffer&& other) noexcept : bytes_(other.bytes_), size_(other.size_) {
     other.bytes_ = nullptr;
     other.size_ = 0;
   }
-  tMem& operator=(tMem&& other) noexcept {
+  ZeroedBuffer& operator=(ZeroedBuffer&& other) noexcept {
     if (this != &other) {
-      Release();
+      release();
       bytes_ = other.bytes_;
       size_ = other.size_;
       other.bytes_ = nullptr;
@@ -36,14 +36,14 @@ class tMem {
     }
     return *this;
   }
-  ~tMem() { Release(); }
+  ~ZeroedBuffer() { release(); }
 
   std::uint8_t* data() { return bytes_; }
   const std::uint8_t* data() const { return bytes_; }
   std::size_t size() const { return size_; }
   std::span<const std::uint8_t> view() const { return {bytes_, size_}; }
   std::span<std::uint8_t> span() { return {bytes_, size_}; }
-  void Release();
+  void release();
 
  private:
   std::uint8_t* bytes_ = nullptr;

@@ -1,11 +1,11 @@
-#include "driver/image.h"
+#include "driver/buffers.h"
 
 #include "driver/errors.h"
 #include "driver/platform.h"
 
 namespace quillex {
 
-tMem::tMem(std::size_t size, const char* what)
+ZeroedBuffer::ZeroedBuffer(std::size_t size, const char* what)
     : bytes_(platform::AllocateZeroed(size)), size_(size) {
   if (bytes_ == nullptr) {
     size_ = 0;
@@ -14,7 +14,7 @@ tMem::tMem(std::size_t size, const char* what)
   }
 }
 
-void tMem::Release() {
+void ZeroedBuffer::release() {
   platform::FreeZeroed(bytes_, size_);
   bytes_ = nullptr;
   size_ = 0;
