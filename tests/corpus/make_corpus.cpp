@@ -72,15 +72,8 @@ struct Case {
 // ---------------------------------------------------------------------------
 // Bytes.
 
-void Put16(Bytes& b, std::size_t at, std::uint32_t v) {
-  b.at(at) = static_cast<std::uint8_t>(v & 0xFF);
-  b.at(at + 1) = static_cast<std::uint8_t>((v >> 8) & 0xFF);
-}
-
-void Put32(Bytes& b, std::size_t at, std::uint32_t v) {
-  Put16(b, at, v & 0xFFFF);
-  Put16(b, at + 2, v >> 16);
-}
+using test::Put16;
+using test::Put32;
 
 Bytes Pattern(std::size_t n, std::uint32_t seed) {
   Bytes b(n);

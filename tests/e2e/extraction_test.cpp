@@ -18,12 +18,6 @@ namespace mk = mkraw;
 namespace fs = std::filesystem;
 constexpr std::uint32_t kBs = 0x800;
 
-std::uint32_t Le(const Bytes& b, std::size_t at, int width) {
-  std::uint32_t v = 0;
-  for (int i = width - 1; i >= 0; --i) v = v << 8 | b.at(at + static_cast<std::size_t>(i));
-  return v;
-}
-
 std::string Text(const Bytes& b, std::size_t at, std::size_t n) {
   return std::string(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + n));
 }

@@ -144,7 +144,7 @@ class FatVolumesTest : public ::testing::Test {
   fs::path OutDir() const { return RunDir() / kOutDir; }
 
   // A volume of the given kind holding `tree`.
-  MtoolsVolume VolumeOf(const fs::path& tree, FatBits bits, std::uint32_t fsBlockSize,
+  MtoolsVolume VolumeOf(const fs::path& tree, FatType bits, std::uint32_t fsBlockSize,
                         const std::string& imageName) {
     MtoolsVolumeSpec plan;
     plan.bits = bits;
@@ -190,10 +190,10 @@ class FatVolumesTest : public ::testing::Test {
   }
 
   // One volume in the unit "/", extracted and compared with the tree.
-  void ExpectSingleUnitRoundTrip(const fs::path& tree, FatBits bits, const FlashOptions& flash) {
+  void ExpectSingleUnitRoundTrip(const fs::path& tree, FatType bits, const FlashOptions& flash) {
     const MtoolsVolume volume = VolumeOf(tree, bits, flash.fsBlockSize, "volume.img");
     mk::FlashSpec plan = NewSpec(flash);
-    const std::uint8_t parType = bits == FatBits::Fat12 ? 0x01 : 0x04;
+    const std::uint8_t parType = bits == FatType::Fat12 ? 0x01 : 0x04;
     const auto starts = PlaceUnits(plan, {{"/", ReadVolume(volume), parType, true}});
     const ToolRun run = Extract(mk::BuildDump(plan));
 
@@ -230,7 +230,7 @@ TEST_F(FatVolumesTest, Fat12RandomTreeComesBackByteForByte) {
   const TreeCount count = WriteRandomTree(Work("tree"), options);
   ASSERT_GT(count.files, 20u);
   ASSERT_GT(count.directories, 5u);
-  ExpectSingleUnitRoundTrip(Work("tree"), FatBits::Fat12, FlashOptions{});
+  ExpectSingleUnitRoundTrip(Work("tree"), FatType::Fat12, FlashOptions{});
 }
 
 TEST_F(FatVolumesTest, Fat16RandomTreeComesBackByteForByte) {
@@ -247,7 +247,7 @@ TEST_F(FatVolumesTest, Fat16RandomTreeComesBackByteForByte) {
   flash.segments = {{mk::kPageTypeSmall, 0, 0, {}}};
   flash.freeBlocks = 6;
   flash.staleCopies = 4;
-  ExpectSingleUnitRoundTrip(Work("tree"), FatBits::Fat16, flash);
+  ExpectSingleUnitRoundTrip(Work("tree"), FatType::Fat16, flash);
 }
 
 TEST_F(FatVolumesTest, Fat12WithFsBlocksOf4000) {
@@ -267,7 +267,7 @@ TEST_F(FatVolumesTest, Fat12WithFsBlocksOf4000) {
   flash.seed = 4;
   flash.segments = {{mk::kPageTypeLarge, 0, 0, {}}};
   flash.freeBlocks = 3;
-  ExpectSingleUnitRoundTrip(Work("tree"), FatBits::Fat12, flash);
+  ExpectSingleUnitRoundTrip(Work("tree"), FatType::Fat12, flash);
 }
 
 TEST_F(FatVolumesTest, Fat16WithFsBlocksOf1000) {
@@ -283,7 +283,7 @@ TEST_F(FatVolumesTest, Fat16WithFsBlocksOf1000) {
   flash.seed = 1000;
   flash.segments = {{mk::kPageTypeSmall, 0, 0x1000, {}}, {mk::kPageTypeNone, 0, 0, {}}};
   flash.staleCopies = 2;
-  ExpectSingleUnitRoundTrip(Work("tree"), FatBits::Fat16, flash);
+  ExpectSingleUnitRoundTrip(Work("tree"), FatType::Fat16, flash);
 }
 
 TEST_F(FatVolumesTest, Fat12WithFsBlocksOf1000AndFewLargePages) {
@@ -298,7 +298,7 @@ TEST_F(FatVolumesTest, Fat12WithFsBlocksOf1000AndFewLargePages) {
   flash.seed = 12;
   flash.segments = {{mk::kPageTypeLarge, 0, 0, {}}, {mk::kPageTypeSmall, 0, 0, {}}};
   flash.recordsDescending = true;
-  ExpectSingleUnitRoundTrip(Work("tree"), FatBits::Fat12, flash);
+  ExpectSingleUnitRoundTrip(Work("tree"), FatType::Fat12, flash);
 }
 
 // ---------------------------------------------------------------------------
@@ -350,7 +350,7 @@ TEST_F(FatVolumesTest, LongNamesNestingAndClusterMultiples) {
         static_cast<std::size_t>(i) * 37);
   }
 
-  ExpectSingleUnitRoundTrip(tree, FatBits::Fat16, FlashOptions{});
+  ExpectSingleUnitRoundTrip(tree, FatType::Fat16, FlashOptions{});
 }
 
 // Only the entries "." and ".." of a folder are passed over; other names
@@ -363,7 +363,7 @@ TEST_F(FatVolumesTest, NamesBeginningWithADotAreSaved) {
   WriteTreeFile(tree / "ROOT.TXT", SeededBytes(303, 4));
   WriteTreeFile(tree / ".nomedia", {});
   WriteTreeFile(tree / ".thumbnails" / ".thumb.jpg", SeededBytes(3000, 5));
-  const MtoolsVolume volume = VolumeOf(tree, FatBits::Fat12, 0x800, "volume.img");
+  const MtoolsVolume volume = VolumeOf(tree, FatType::Fat12, 0x800, "volume.img");
 
   mk::FlashSpec plan = NewSpec({});
   const auto starts = PlaceUnits(plan, {{"/", ReadVolume(volume), 0x01, true}});
@@ -383,7 +383,7 @@ TEST_F(FatVolumesTest, LowerCaseShortNamesComeBackInUpperCase) {
   const Bytes lower = SeededBytes(900, 1), readme = SeededBytes(2100, 2);
   WriteTreeFile(tree / "lower.txt", lower);
   WriteTreeFile(tree / "photos" / "readme", readme);
-  const MtoolsVolume volume = VolumeOf(tree, FatBits::Fat12, 0x800, "volume.img");
+  const MtoolsVolume volume = VolumeOf(tree, FatType::Fat12, 0x800, "volume.img");
 
   // What the test rests on: the root directory holds short entries only.
   const Bytes image = ReadVolume(volume);
@@ -424,7 +424,7 @@ TEST_F(FatVolumesTest, FilesAreSavedWhateverTheirAttributes) {
   WriteTreeFile(tree / "SUB" / "HIDDEN.TXT", hidden);
 
   MtoolsVolumeSpec volumeSpec;
-  volumeSpec.bits = FatBits::Fat12;
+  volumeSpec.bits = FatType::Fat12;
   volumeSpec.sizeKiB = 512;
   const MtoolsVolume volume = MakeEmptyMtoolsVolume(volumeSpec, Work("volume.img"));
   CopyIntoVolume(volume, {tree / "ARCHIVED.TXT", tree / "PLAIN.TXT", tree / "READONLY.TXT", tree / "SUB"}, "::/");
@@ -494,7 +494,7 @@ TEST_F(FatVolumesTest, DeletedFilesAreSavedUnderTheirE5NameOrTheirLongName) {
   WriteTreeFile(tree / "Deleted here" / "SMALLDEL", delSmall);
   WriteTreeFile(tree / "Deleted here" / "Kept file with a long name.bin", kept);
   WriteTreeFile(tree / "Deleted here" / "ZAFTER.TXT", after);
-  const MtoolsVolume volume = VolumeOf(tree, FatBits::Fat12, cluster, "volume.img");
+  const MtoolsVolume volume = VolumeOf(tree, FatType::Fat12, cluster, "volume.img");
   for (const char* target : {"::/DELROOT.BIN", "::/Deleted here/DELME.BIN",
                              "::/Deleted here/Deleted long name file.txt",
                              "::/Deleted here/EMPTYDEL.TXT", "::/Deleted here/SMALLDEL"}) {
@@ -539,7 +539,7 @@ std::uint16_t Fat12Entry(const Bytes& volume, std::uint32_t cluster) {
 TEST_F(FatVolumesTest, FragmentedFilesAndDirectories) {
   const std::uint32_t cluster = 0x800;
   MtoolsVolumeSpec volumeSpec;
-  volumeSpec.bits = FatBits::Fat12;
+  volumeSpec.bits = FatType::Fat12;
   volumeSpec.sizeKiB = 1024;
   const MtoolsVolume volume = MakeEmptyMtoolsVolume(volumeSpec, Work("volume.img"));
   std::vector<fs::path> holeMakers;
@@ -614,7 +614,7 @@ TEST_F(FatVolumesTest, ChainThatLoopsBackEndsWithAWarning) {
   const Bytes looping = SeededBytes(3 * cluster - 100, 1), other = SeededBytes(777, 2);
   WriteTreeFile(tree / "LOOP.BIN", looping);
   WriteTreeFile(tree / "OTHER.TXT", other);
-  const MtoolsVolume volume = VolumeOf(tree, FatBits::Fat12, cluster, "volume.img");
+  const MtoolsVolume volume = VolumeOf(tree, FatType::Fat12, cluster, "volume.img");
   Bytes image = ReadVolume(volume);
   // LOOP.BIN takes three clusters; the third now points back to the first.
   const std::size_t entry = FindShortEntry(image, RootInVolume(volume), volume.rootEntries, "LOOP    BIN");
@@ -646,7 +646,7 @@ TEST_F(FatVolumesTest, DirectoryThatPointsBackIsNotWalkedAgain) {
   const Bytes inside = SeededBytes(3000, 1);
   WriteTreeFile(tree / "SUB" / "INSIDE.TXT", inside);
   fs::create_directories(tree / "SUB" / "BACK");
-  const MtoolsVolume volume = VolumeOf(tree, FatBits::Fat12, cluster, "volume.img");
+  const MtoolsVolume volume = VolumeOf(tree, FatType::Fat12, cluster, "volume.img");
   Bytes image = ReadVolume(volume);
   // SUB/BACK now starts at SUB's own cluster: a cycle.
   const std::size_t sub = FindShortEntry(image, RootInVolume(volume), volume.rootEntries, "SUB        ");
@@ -694,7 +694,7 @@ TEST_F(FatVolumesTest, ThreeThousandFiles) {
   FlashOptions flash;
   flash.seed = 3;
   flash.segments = {{mk::kPageTypeLarge, 0, 0, {}}};
-  ExpectSingleUnitRoundTrip(Work("tree"), FatBits::Fat16, flash);
+  ExpectSingleUnitRoundTrip(Work("tree"), FatType::Fat16, flash);
 }
 
 // ---------------------------------------------------------------------------
@@ -715,10 +715,10 @@ TEST_F(FatVolumesTest, SeveralUnitsEachUnderItsOwnDirectory) {
   const TreeCount bCount = WriteRandomTree(Work("b tree"), options);
   WriteTreeFile(Work("fat32 tree") / "NEVER.TXT", SeededBytes(100, 9));
 
-  const MtoolsVolume rootVolume = VolumeOf(Work("root tree"), FatBits::Fat12, bs, "root.img");
-  const MtoolsVolume aVolume = VolumeOf(Work("a tree"), FatBits::Fat16, bs, "a.img");
-  const MtoolsVolume bVolume = VolumeOf(Work("b tree"), FatBits::Fat12, bs, "b.img");
-  const MtoolsVolume fat32Volume = VolumeOf(Work("fat32 tree"), FatBits::Fat12, bs, "fat32.img");
+  const MtoolsVolume rootVolume = VolumeOf(Work("root tree"), FatType::Fat12, bs, "root.img");
+  const MtoolsVolume aVolume = VolumeOf(Work("a tree"), FatType::Fat16, bs, "a.img");
+  const MtoolsVolume bVolume = VolumeOf(Work("b tree"), FatType::Fat12, bs, "b.img");
+  const MtoolsVolume fat32Volume = VolumeOf(Work("fat32 tree"), FatType::Fat12, bs, "fat32.img");
 
   FlashOptions flash;
   flash.seed = 0x5EED;
@@ -776,7 +776,7 @@ TEST_F(FatVolumesTest, UnitTwoLevelsDownWithoutAParentUnit) {
   const fs::path tree = Work("tree");
   WriteTreeFile(tree / "SOUND.MP3", SeededBytes(6000, 1));
   WriteTreeFile(tree / "Ring tones" / "Nice ring tone.mp3", SeededBytes(9000, 2));
-  const MtoolsVolume volume = VolumeOf(tree, FatBits::Fat12, 0x800, "volume.img");
+  const MtoolsVolume volume = VolumeOf(tree, FatType::Fat12, 0x800, "volume.img");
   mk::FlashSpec plan = NewSpec({});
   const auto starts = PlaceUnits(plan, {{"/tpa/user files", ReadVolume(volume), 0x01, true}});
   const ToolRun run = Extract(mk::BuildDump(plan));
@@ -796,8 +796,8 @@ TEST_F(FatVolumesTest, UnitTwoLevelsDownWithoutAParentUnit) {
 TEST_F(FatVolumesTest, MountPathsStayInsideTheOutputDirectory) {
   const fs::path tree = Work("tree");
   WriteTreeFile(tree / "Inside.file.txt", SeededBytes(2500, 1));
-  const MtoolsVolume first = VolumeOf(tree, FatBits::Fat12, 0x800, "first.img");
-  const MtoolsVolume second = VolumeOf(tree, FatBits::Fat12, 0x800, "second.img");
+  const MtoolsVolume first = VolumeOf(tree, FatType::Fat12, 0x800, "first.img");
+  const MtoolsVolume second = VolumeOf(tree, FatType::Fat12, 0x800, "second.img");
   mk::FlashSpec plan = NewSpec({});
   const auto starts = PlaceUnits(plan, {{"/../../up", ReadVolume(first), 0x01, true},
                                         {"/./odd:name*?/..", ReadVolume(second), 0x01, true}});
@@ -833,7 +833,7 @@ TEST_P(FatVolumeLayoutsTest, TreeComesBackWhateverTheFlashLayout) {
   options.depth = 2;
   options.maxFileBytes = 48 * 1024;
   WriteRandomTree(Work("tree"), options);
-  ExpectSingleUnitRoundTrip(Work("tree"), FatBits::Fat12, GetParam().flash);
+  ExpectSingleUnitRoundTrip(Work("tree"), FatType::Fat12, GetParam().flash);
 }
 
 FlashOptions Layout(std::uint64_t seed, bool shuffle, std::vector<mk::FlashSegment> segments,

@@ -125,7 +125,7 @@ std::string RequirePeer(const std::string& program, const std::string& package) 
 
 struct VolumeCase {
   std::string mountPath;
-  FatBits bits = FatBits::Fat16;
+  FatType bits = FatType::Fat16;
   std::uint64_t seed = 1;
   int depth = 3;
   int filesPerDirectory = 4;
@@ -145,41 +145,41 @@ const std::vector<DumpCase>& DumpCases() {
   static const std::vector<DumpCase> cases{
       {"Fat16_800_NoSpares_OneSegment_Unshuffled",
        0x800,
-       {{"/", FatBits::Fat16, 0x5EED01}},
+       {{"/", FatType::Fat16, 0x5EED01}},
        {"--page-type", "none", "--no-shuffle"}},
       {"Fat12_800_Pages18_ThreeSegmentsWithGaps_Stale",
        0x800,
-       {{"/", FatBits::Fat12, 0x5EED02}},
+       {{"/", FatType::Fat12, 0x5EED02}},
        {"--page-type", "18", "--segments", "3", "--gap", "0x1000", "--seed", "7", "--stale", "6"}},
       {"Fat16_800_Pages2_TwoSegments_FreeAndDropped",
        0x800,
-       {{"/", FatBits::Fat16, 0x5EED13}},
+       {{"/", FatType::Fat16, 0x5EED13}},
        {"--page-type", "2", "--segments", "2", "--seed", "11", "--free", "9", "--dropped", "3"}},
       {"ThreeVolumes_800_Pages18_FourSegmentsWithGaps_StaleMaps",
        0x800,
-       {{"/", FatBits::Fat12, 0x5EED04, 2},
-        {"/a", FatBits::Fat16, 0x5EED05, 2},
-        {"/a/b", FatBits::Fat12, 0x5EED06, 3}},
+       {{"/", FatType::Fat12, 0x5EED04, 2},
+        {"/a", FatType::Fat16, 0x5EED05, 2},
+        {"/a/b", FatType::Fat12, 0x5EED06, 3}},
        {"--page-type", "18", "--segments", "4", "--gap", "$800", "--seed", "99", "--stale-maps", "--stale",
         "3"}},
       {"Fat16_1000_Pages2_FourSegmentsNoGaps_Free",
        0x1000,
-       {{"/", FatBits::Fat16, 0x5EED07, 3, 4, 128 * 1024}},
+       {{"/", FatType::Fat16, 0x5EED07, 3, 4, 128 * 1024}},
        {"--page-type", "2", "--segments", "4", "--seed", "1000", "--free", "5"}},
       {"ThreeVolumes_1000_NoSpares_Gaps_StaleFreeDroppedStaleMaps",
        0x1000,
-       {{"/", FatBits::Fat16, 0x5EED08, 2},
-        {"/a", FatBits::Fat12, 0x5EED09, 3, 4, 128 * 1024},
-        {"/a/b", FatBits::Fat12, 0x5EED0A, 2}},
+       {{"/", FatType::Fat16, 0x5EED08, 2},
+        {"/a", FatType::Fat12, 0x5EED09, 3, 4, 128 * 1024},
+        {"/a/b", FatType::Fat12, 0x5EED0A, 2}},
        {"--segments", "3", "--gap", "0x3000", "--seed", "4242", "--stale", "5", "--free", "4", "--dropped",
         "2", "--stale-maps"}},
       {"Fat12_1000_Pages18_TenSegmentsWithGaps_MountedAtA",
        0x1000,
-       {{"/a", FatBits::Fat12, 0x5EED2B, 3, 4, 128 * 1024}},
+       {{"/a", FatType::Fat12, 0x5EED2B, 3, 4, 128 * 1024}},
        {"--page-type", "18", "--segments", "10", "--gap", "0x20000", "--seed", "5", "--stale", "2"}},
       {"Fat12_4000_Pages2_TwoSegmentsWithGap_StaleAndFree",
        0x4000,
-       {{"/", FatBits::Fat12, 0x5EED1C, 2, 4, 160 * 1024}},
+       {{"/", FatType::Fat12, 0x5EED1C, 2, 4, 160 * 1024}},
        {"--page-type", "2", "--segments", "2", "--gap", "0x4000", "--seed", "16384", "--stale", "2", "--free",
         "2"}},
   };
@@ -313,7 +313,7 @@ TEST_P(RoundTripTest, ExtractedTreeEqualsTheTreesPutIn) {
   for (std::size_t i = 0; i < c.volumes.size(); ++i) {
     const std::string partition = ": partition #" + Hex(static_cast<std::uint32_t>(i + 1), 2) + kOutDir +
                                   "/" + UnitFolder(c.volumes[i].mountPath).string() + "\r\n";
-    const std::string type = c.volumes[i].bits == FatBits::Fat12 ? "  type: 01 - FAT12 fs_info: $"
+    const std::string type = c.volumes[i].bits == FatType::Fat12 ? "  type: 01 - FAT12 fs_info: $"
                                                                  : "  type: 04 - FAT16 up to 32Mb fs_info: $";
     const std::string saved =
         "  files saved: " + std::to_string(CountTree(trees_[i], c.fsBlockSize).files) + "\r\n";
@@ -351,7 +351,7 @@ TEST_F(RoundTripEmptyFilesTest, ComeBackWhenFatAndRootFillTheUnitsFirstFsBlock) 
   WriteTreeFile(tree / "Sub folder" / "DATA.BIN", SeededBytes(block, 2));
   trees_.push_back(tree);
   MtoolsVolumeSpec plan;
-  plan.bits = FatBits::Fat12;
+  plan.bits = FatType::Fat12;
   plan.fsBlockSize = block;
   plan.minRootEntries = 16;
   volumes_.push_back(MakeMtoolsVolumeFromTree(plan, tree, Work("volume0.img")));
@@ -359,7 +359,7 @@ TEST_F(RoundTripEmptyFilesTest, ComeBackWhenFatAndRootFillTheUnitsFirstFsBlock) 
   // fs_block.
   ASSERT_EQ(volumes_[0].FirstDataSector(), block / 512);
 
-  const DumpCase c{"empty files", block, {{"/", FatBits::Fat12, 0}}, {}};
+  const DumpCase c{"empty files", block, {{"/", FatType::Fat12, 0}}, {}};
   MakeDump(c);
   if (HasFatalFailure()) return;
   Extract();
@@ -573,12 +573,12 @@ TEST_F(PeerDeletedFilesTest, DeletedFilesAgreeWithSleuthKit) {
   for (const Deleted& d : deleted) WriteTreeFile(tree / d.rel, SeededBytes(d.size, ++seed));
 
   MtoolsVolumeSpec plan;
-  plan.bits = FatBits::Fat16;
+  plan.bits = FatType::Fat16;
   volumes_.push_back(MakeMtoolsVolumeFromTree(plan, tree, Work("volume0.img")));
   // Deleted last, so that no later copy takes their entries or clusters.
   for (const Deleted& d : deleted) DeleteFromVolume(volumes_[0], "::/" + d.rel.generic_string());
   trees_.push_back(tree);
-  const DumpCase c{"deleted", cluster, {{"/", FatBits::Fat16, 0}}, {"--page-type", "18", "--seed", "3"}};
+  const DumpCase c{"deleted", cluster, {{"/", FatType::Fat16, 0}}, {"--page-type", "18", "--seed", "3"}};
   MakeDump(c);
   if (HasFatalFailure()) return;
   Extract();
@@ -692,7 +692,7 @@ fs::path RecoveredPath(const UserEntry& e) {
 
 struct UserVolumeCase {
   std::string name;
-  FatBits bits;
+  FatType bits;
   std::uint32_t sizeKiB;
 };
 
@@ -802,8 +802,8 @@ TEST_P(PeerUserVolumeTest, NamesBytesAndTimesAgreeWithMtoolsAndSleuthKit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Peer, PeerUserVolumeTest,
-                         ::testing::Values(UserVolumeCase{"Fat12", FatBits::Fat12, 1024},
-                                           UserVolumeCase{"Fat16", FatBits::Fat16, 8800}),
+                         ::testing::Values(UserVolumeCase{"Fat12", FatType::Fat12, 1024},
+                                           UserVolumeCase{"Fat16", FatType::Fat16, 8800}),
                          CaseName());
 
 // ---------------------------------------------------------------------------
@@ -832,7 +832,7 @@ class MkrawFixture : public ::testing::Test {
       WriteRandomTree(tree, options);
     }
     MtoolsVolumeSpec plan;
-    plan.bits = FatBits::Fat12;
+    plan.bits = FatType::Fat12;
     plan.sizeKiB = 1024;
     return MakeMtoolsVolumeFromTree(plan, tree, Dir() / name);
   }

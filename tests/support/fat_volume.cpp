@@ -41,16 +41,6 @@ constexpr std::size_t kDeSize = 28;
 constexpr std::size_t kPieceUnits[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
 constexpr std::size_t kPieceChecksum = 13;
 
-void Put16(Bytes& b, std::size_t at, std::uint32_t v) {
-  b.at(at) = static_cast<std::uint8_t>(v & 0xFF);
-  b.at(at + 1) = static_cast<std::uint8_t>((v >> 8) & 0xFF);
-}
-
-void Put32(Bytes& b, std::size_t at, std::uint32_t v) {
-  Put16(b, at, v & 0xFFFF);
-  Put16(b, at + 2, v >> 16);
-}
-
 void PutText(Bytes& b, std::size_t at, const std::string& text, std::size_t width) {
   for (std::size_t i = 0; i < width; ++i) b.at(at + i) = i < text.size() ? static_cast<std::uint8_t>(text[i]) : ' ';
 }

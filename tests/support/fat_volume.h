@@ -22,11 +22,10 @@
 #include <string>
 #include <vector>
 
+#include "support/bytes.h"
+
 namespace quillex::test {
 
-using Bytes = std::vector<std::uint8_t>;
-
-enum class FatType { Fat12, Fat16 };
 
 inline constexpr std::uint8_t kAttrReadOnly = 0x01;
 inline constexpr std::uint8_t kAttrHidden = 0x02;

@@ -131,13 +131,13 @@ void RunMtools(const std::string& program, const MtoolsVolume& volume,
 // ---------------------------------------------------------------------------
 // Bytes.
 
-VolumeBytes ReadWhole(const fs::path& path) {
+Bytes ReadWhole(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + path.string());
-  return VolumeBytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::uint16_t Word(const VolumeBytes& bytes, std::size_t at) {
+std::uint16_t Word(const Bytes& bytes, std::size_t at) {
   return static_cast<std::uint16_t>(bytes.at(at) | (bytes.at(at + 1) << 8));
 }
 
@@ -314,7 +314,7 @@ std::uint32_t RandomSize(Random& random, const RandomTreeOptions& options) {
   return std::min(size, options.maxFileBytes);
 }
 
-void WriteBytes(const fs::path& path, const VolumeBytes& bytes) {
+void WriteBytes(const fs::path& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write " + path.string());
@@ -406,8 +406,8 @@ std::string CompareDirectory(const fs::path& expected, const fs::path& actual, c
       std::string difference = CompareDirectory(want[i].path(), got[j].path(), name);
       if (!difference.empty()) return difference;
     } else if (wantKind == "file") {
-      const VolumeBytes a = ReadWhole(want[i].path());
-      const VolumeBytes b = ReadWhole(got[j].path());
+      const Bytes a = ReadWhole(want[i].path());
+      const Bytes b = ReadWhole(got[j].path());
       const auto mismatch = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
       if (mismatch.first != a.end() || mismatch.second != b.end()) {
         std::ostringstream text;
@@ -538,10 +538,10 @@ MtoolsVolume MakeEmptyMtoolsVolume(const MtoolsVolumeSpec& plan, const fs::path&
     std::error_code ignored;
     fs::remove(image, ignored);
     Run({mkfs, "-a", "-f", "1", "-R", "1", "-S", "512", "-s", std::to_string(perBlock), "-F",
-         plan.bits == FatBits::Fat12 ? "12" : "16", "-r", std::to_string(rootEntries), "-i", "51AB0C3D",
+         plan.bits == FatType::Fat12 ? "12" : "16", "-r", std::to_string(rootEntries), "-i", "51AB0C3D",
          "-C", image.string(), std::to_string(plan.sizeKiB)});
-    const VolumeBytes boot = [&] {
-      VolumeBytes all = ReadWhole(image);
+    const Bytes boot = [&] {
+      Bytes all = ReadWhole(image);
       all.resize(512);
       return all;
     }();
@@ -601,18 +601,18 @@ void CopyTreeIntoVolume(const MtoolsVolume& volume, const fs::path& tree) {
   CopyIntoVolume(volume, sources, "::/");
 }
 
-VolumeBytes ReadVolume(const MtoolsVolume& volume) { return ReadWhole(volume.image); }
+Bytes ReadVolume(const MtoolsVolume& volume) { return ReadWhole(volume.image); }
 
 MtoolsVolume MakeMtoolsVolumeFromTree(MtoolsVolumeSpec plan, const fs::path& tree, const fs::path& image) {
   const TreeCount count = CountTree(tree, plan.fsBlockSize);
   plan.minRootEntries = std::max(plan.minRootEntries, count.rootEntries + 16);
   if (plan.sizeKiB == 0) {
     std::uint64_t clusters = count.clusters + count.clusters / 8 + 16;
-    if (plan.bits == FatBits::Fat16) clusters = std::max<std::uint64_t>(clusters, 4200);
-    if (plan.bits == FatBits::Fat12 && clusters > 4000) {
+    if (plan.bits == FatType::Fat16) clusters = std::max<std::uint64_t>(clusters, 4200);
+    if (plan.bits == FatType::Fat12 && clusters > 4000) {
       throw std::invalid_argument("tree too large for a FAT12 volume with this cluster size");
     }
-    const std::uint64_t fatBytes = plan.bits == FatBits::Fat12 ? clusters * 3 / 2 : clusters * 2;
+    const std::uint64_t fatBytes = plan.bits == FatType::Fat12 ? clusters * 3 / 2 : clusters * 2;
     const std::uint64_t rootBytes = (std::uint64_t{plan.minRootEntries} + 16u * plan.fsBlockSize / 512) * 32;
     plan.sizeKiB = static_cast<std::uint32_t>(
         CeilDiv(clusters * plan.fsBlockSize + fatBytes + rootBytes + plan.fsBlockSize + 1024, 1024));
@@ -667,8 +667,8 @@ std::string CompareTrees(const fs::path& expected, const fs::path& actual) {
   return CompareDirectory(expected, actual, fs::path());
 }
 
-VolumeBytes SeededBytes(std::size_t count, std::uint64_t seed) {
-  VolumeBytes bytes(count);
+Bytes SeededBytes(std::size_t count, std::uint64_t seed) {
+  Bytes bytes(count);
   std::uint64_t state = seed;
   for (std::size_t i = 0; i < count; i += 8) {
     std::uint64_t value = SplitMix(state);

@@ -11,9 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "support/bytes.h"
+
 namespace quillex::test {
 
-using VolumeBytes = std::vector<std::uint8_t>;
 
 // ---------------------------------------------------------------------------
 // Programs.
@@ -45,10 +46,9 @@ ProgramOutput RunQuillexMkraw(const std::filesystem::path& dir, const std::vecto
 // ---------------------------------------------------------------------------
 // Volumes.
 
-enum class FatBits { Fat12, Fat16 };
 
 struct MtoolsVolumeSpec {
-  FatBits bits = FatBits::Fat16;
+  FatType bits = FatType::Fat16;
   std::uint32_t fsBlockSize = 0x800;  // bytes per cluster: one fs_block
   std::uint32_t sizeKiB = 0;          // volume size; 0: chosen from the tree
   std::uint32_t minRootEntries = 64;  // raised to fit the layout (and the tree)
@@ -91,7 +91,7 @@ void ClearArchiveBit(const MtoolsVolume& volume, const std::vector<std::string>&
 // modification times kept.
 void CopyTreeIntoVolume(const MtoolsVolume& volume, const std::filesystem::path& tree);
 
-VolumeBytes ReadVolume(const MtoolsVolume& volume);
+Bytes ReadVolume(const MtoolsVolume& volume);
 
 // Everything at once: a volume at `image` sized for the tree (unless sizeKiB
 // is set) with room in the root directory for its root entries, the tree
@@ -151,6 +151,6 @@ void SetModificationTime(const std::filesystem::path& path, const std::string& w
 std::string CompareTreeTimes(const std::filesystem::path& expected, const std::filesystem::path& actual);
 
 // Seeded random bytes (splitmix64).
-VolumeBytes SeededBytes(std::size_t count, std::uint64_t seed);
+Bytes SeededBytes(std::size_t count, std::uint64_t seed);
 
 }  // namespace quillex::test

@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "support/bytes.h"
+
 namespace quillex::test {
 
-using Bytes = std::vector<std::uint8_t>;
 
 // A fresh folder below the system's temporary folder, removed with its
 // contents when the object goes.

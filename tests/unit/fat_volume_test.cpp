@@ -23,11 +23,7 @@ using quillex::test::FatVolume;
 using quillex::test::FileSpec;
 using quillex::test::TempDir;
 
-std::uint32_t Le(const Bytes& b, std::size_t at, std::size_t width) {
-  std::uint32_t v = 0;
-  for (std::size_t i = 0; i < width; ++i) v |= static_cast<std::uint32_t>(b.at(at + i)) << (8 * i);
-  return v;
-}
+using quillex::test::Le;
 
 std::string Text(const Bytes& b, std::size_t at, std::size_t width) {
   return std::string(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + width));

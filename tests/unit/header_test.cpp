@@ -29,14 +29,8 @@ struct Record {
   std::uint32_t pageType = 0;
 };
 
-void Put16(Bytes& b, std::size_t at, std::uint16_t v) {
-  b[at] = static_cast<std::uint8_t>(v);
-  b[at + 1] = static_cast<std::uint8_t>(v >> 8);
-}
-
-void Put32(Bytes& b, std::size_t at, std::uint32_t v) {
-  for (std::size_t i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
+using quillex::test::Put16;
+using quillex::test::Put32;
 
 // A dump head with the given fields. Every byte the header pass must not read
 // holds 0xA5, so a field taken from a wrong offset shows up in the listing.

@@ -17,19 +17,14 @@
 #include <string>
 #include <vector>
 
+#include "support/bytes.h"
+
 namespace {
 
 namespace mk = quillex::mkraw;
 using mk::Bytes;
 
-// Little-endian value of `width` bytes at `at`; bytes past the end read 0.
-std::uint32_t Le(const Bytes& bytes, std::size_t at, std::size_t width) {
-  std::uint32_t value = 0;
-  for (std::size_t i = 0; i < width; ++i) {
-    if (at + i < bytes.size()) value |= static_cast<std::uint32_t>(bytes[at + i]) << (8 * i);
-  }
-  return value;
-}
+using quillex::test::Le;
 
 Bytes Pattern(std::size_t size, std::uint32_t salt) {
   Bytes bytes(size);
