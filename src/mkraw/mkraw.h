@@ -11,6 +11,13 @@
 //
 // Everything is little-endian; nothing here depends on the host byte order.
 // Descriptions that cannot be written as asked throw std::invalid_argument.
+//
+// The writer restates the dump format on purpose (mkraw/format.h) and uses
+// none of the reader's code or constants: a dump it writes is an independent
+// check of the reader, and a change to one that the other does not share
+// shows up as a failing test. Its parts: raw_dump.cpp (level 1), flash.cpp
+// (level 2, MAP blocks), units.cpp (Mount Table, partition tables), volume.cpp
+// (the fit check of a FAT volume).
 #pragma once
 
 #include <cstddef>

@@ -1,0 +1,117 @@
+// Partition units as a phone holds them: the Mount Table, a partition table
+// in front of each volume, and their logical fs_blocks.
+#include <algorithm>
+#include <map>
+#include <stdexcept>
+#include <string>
+
+#include "mkraw/format.h"
+#include "mkraw/mkraw.h"
+
+namespace quillex::mkraw {
+
+using namespace format;
+
+Bytes MakeMountTable(const std::vector<MountUnit>& units, std::uint32_t fsBlockSize) {
+  if (units.size() * kUnitSize + kEndMarkSize > fsBlockSize) {
+    throw std::invalid_argument("Mount Table larger than an fs_block");
+  }
+  Bytes block(fsBlockSize, 0xFF);
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    const MountUnit& unit = units[i];
+    if (unit.path.size() > kUnitPathMax) throw std::invalid_argument("mount path over 28 bytes");
+    const std::size_t at = kUnitSize * i;
+    std::fill_n(block.begin() + static_cast<std::ptrdiff_t>(at), kUnitSize, std::uint8_t{0});
+    for (std::size_t c = 0; c < unit.path.size(); ++c) {
+      block[at + kUnitPath + c] = static_cast<std::uint8_t>(unit.path[c]);
+    }
+    block[at + kUnitPathLength] =
+        unit.pathLength.value_or(static_cast<std::uint8_t>(unit.path.size()));
+    StoreU16(block, at + kUnitStart, unit.startBlock);
+    StoreU16(block, at + kUnitBlocks, unit.sizeBlocks);
+  }
+  const std::size_t end = kUnitSize * units.size();
+  block[end] = 0;
+  block[end + 1] = 0;
+  return block;
+}
+
+namespace {
+
+// Cylinder/sector word: low byte = c9 c8 s5..s0, high byte = c7..c0.
+std::uint16_t PackCylSec(std::uint32_t cylinder, std::uint32_t sector) {
+  return static_cast<std::uint16_t>((sector & 0x3Fu) | ((cylinder >> 2) & 0xC0u) | (cylinder & 0xFFu) << 8);
+}
+
+}  // namespace
+
+Bytes MakeUnitImage(const UnitVolume& unit) {
+  if (unit.patchBootSignature && unit.volume.size() < 4) {
+    throw std::invalid_argument("volume too short for the boot signature");
+  }
+  const std::size_t sectors = CeilDiv(unit.volume.size(), kSectorSize);
+  if (sectors > 0xFFFFFFFFu - kVolumeFirstSector) throw std::invalid_argument("volume too large");
+  const auto numOfSectors = static_cast<std::uint32_t>(sectors);
+
+  const std::size_t boot = kSectorSize * kVolumeFirstSector;
+  Bytes image(boot + unit.volume.size(), 0);
+  std::copy(unit.volume.begin(), unit.volume.end(), image.begin() + static_cast<std::ptrdiff_t>(boot));
+  const std::size_t entry = kTableEntry1;
+  image[entry + kEntryCurState] = 0x80;
+  image[entry + kEntryBOPHead] = 1;
+  StoreU16(image, entry + kEntryBOPCelSec, PackCylSec(0, 1));
+  image[entry + kEntryParType] = unit.parType;
+  // Address of the volume's last sector (its first when it has none).
+  const std::uint32_t last = kVolumeFirstSector + (numOfSectors == 0 ? 0 : numOfSectors - 1);
+  const std::uint32_t cylinder = std::min(last / (kHeads * kSectorsPerTrack), kMaxCylinder);
+  image[entry + kEntryEOPHead] = static_cast<std::uint8_t>(last / kSectorsPerTrack % kHeads);
+  StoreU16(image, entry + kEntryEOPCelSec, PackCylSec(cylinder, last % kSectorsPerTrack + 1));
+  StoreU32(image, entry + kEntryFirstSecOffset, kVolumeFirstSector);
+  StoreU32(image, entry + kEntryNumOfSectors, numOfSectors);
+  image[kTableSignature] = 0x55;
+  image[kTableSignature + 1] = 0xAA;
+
+  if (unit.patchBootSignature) {
+    image[boot] = 0xEB;
+    image[boot + 1] = 0x00;
+    image[boot + 2] = 0x90;
+    image[boot + 3] = 0x4D;  // 'M'
+  }
+  return image;
+}
+
+std::uint32_t AddUnits(FlashSpec& plan, const std::vector<UnitVolume>& units, std::uint32_t firstBlock,
+                       const std::vector<MountUnit>& extra) {
+  constexpr std::uint32_t kMountTableBlock = 1;
+  if (firstBlock <= kMountTableBlock) throw std::invalid_argument("units must start after the Mount Table");
+  if (plan.fsBlockSize == 0) throw std::invalid_argument("fs_block size 0");
+  std::vector<MountUnit> mounts;
+  std::map<std::uint32_t, Bytes> blocks;
+  std::uint64_t block = firstBlock;
+  for (const UnitVolume& unit : units) {
+    const Bytes image = MakeUnitImage(unit);
+    const std::size_t count = CeilDiv(image.size(), plan.fsBlockSize);
+    // Start and size are 16-bit fields of the MTab unit.
+    if (block > 0xFFFF || count > 0xFFFF) throw std::invalid_argument("unit beyond 16-bit block numbers");
+    mounts.push_back({unit.mountPath, static_cast<std::uint16_t>(block), static_cast<std::uint16_t>(count), {}});
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::size_t from = i * plan.fsBlockSize;
+      const std::size_t to = std::min(image.size(), from + plan.fsBlockSize);
+      blocks[static_cast<std::uint32_t>(block + i)] =
+          Bytes(image.begin() + static_cast<std::ptrdiff_t>(from), image.begin() + static_cast<std::ptrdiff_t>(to));
+    }
+    block += count;
+  }
+  mounts.insert(mounts.end(), extra.begin(), extra.end());
+  blocks[kMountTableBlock] = MakeMountTable(mounts, plan.fsBlockSize);
+  for (const auto& [number, data] : blocks) {
+    if (plan.logicalBlocks.contains(number)) {
+      throw std::invalid_argument("logical fs_block " + std::to_string(number) + " is taken already");
+    }
+  }
+  plan.logicalBlocks.merge(blocks);
+  plan.mountTableBlock = kMountTableBlock;
+  return static_cast<std::uint32_t>(block);
+}
+
+}  // namespace quillex::mkraw
