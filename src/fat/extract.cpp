@@ -91,8 +91,10 @@ void FollowChain(RunState& s, FatWalk& w, FileSink& sink, Progress& p, std::uint
 
 // A deleted file: deleting freed its chain, so its data is taken as FAT
 // undelete tools take it: the first cluster, then the free clusters after it
-// in ascending order, until the size is reached. Clusters in use since, and
-// clusters whose fs_block is not wholly in the image, are passed over.
+// in ascending order, passing over clusters in use since, until the size is
+// reached. The search ends at the first cluster whose fs_block is not wholly
+// in the image: past it, cluster numbers wrap round to the blocks at the
+// image's start, which hold no file data.
 void GatherFreeClusters(RunState& s, FatWalk& w, FileSink& sink, Progress& p, std::uint16_t first,
                         const std::string& full) {
   auto take = [&](std::uint16_t m) {
@@ -104,9 +106,9 @@ void GatherFreeClusters(RunState& s, FatWalk& w, FileSink& sink, Progress& p, st
   const std::uint32_t last = LastCluster(w.parType);
   for (std::uint32_t m = std::max<std::uint32_t>(first + 1u, 2); m <= last && p.Left() > 0; ++m) {
     const auto cluster = static_cast<std::uint16_t>(m);
-    if (NextCluster(s, w.entry, cluster) != 0) continue;
     const std::uint32_t x = ClusterOffset(s, w.entry, cluster);
-    if (x == 0 || !s.FsImage.InBounds(x, s.FsBlockSize)) continue;
+    if (x == 0 || !s.FsImage.InBounds(x, s.FsBlockSize)) break;
+    if (NextCluster(s, w.entry, cluster) != 0) continue;
     take(cluster);
   }
 }

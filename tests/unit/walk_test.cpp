@@ -1030,6 +1030,20 @@ INSTANTIATE_TEST_SUITE_P(
                         kBlock}),
     quillex::test::CaseName());
 
+// Past the image's end the search stops: with the unit at block 21, cluster
+// numbers from FFED on wrap round to blocks 1, 2, ... at the image's start,
+// and their FAT entries, far past the FAT, read as free.
+TEST_F(Walk, DeletedFileTakesNoClusterPastTheImageEnd) {
+  FatVolume v = MakeVolume();
+  v.WriteCluster(33, Pattern(kBlock, 33));
+  v.AddRaw(kRoot, RawEntry("\xE5" "EL     BIN", 0x20, 33, 3 * kBlock));
+  Load(v, 21);
+  Run();
+  EXPECT_EQ(Read("åEL.BIN"), Str(Pattern(kBlock, 33)));
+  EXPECT_EQ(Messages(), (std::vector<std::string>{
+                            "WARNING: file shorter than its size ($00000800 of $00001800 bytes): " + Path("åEL.BIN")}));
+}
+
 // A deleted directory is walked only while its first cluster still holds its
 // "." entry; a cluster reused since holds anything.
 TEST_F(Walk, DeletedDirectoryIsWalkedOnlyWhileItsDotEntryIsThere) {
