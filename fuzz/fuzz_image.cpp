@@ -11,7 +11,8 @@
 #include <filesystem>
 #include <string>
 
-#include "driver/errors.h"
+#include "base/errors.h"
+#include "tool/run_state.h"
 #include "partition/partition.h"
 
 namespace {
@@ -48,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::memcpy(state.RawImage.data(), data + 1, size - 1);
   state.FsImage = quillex::FsView::Flat(state.RawImage.view());
   try {
-    quillex::ProcessMountTable(state);
+    quillex::ProcessMountTable(state, state, state, state.NamesCreated);
   } catch (const quillex::FatalStop&) {
   } catch (const quillex::IoFailure&) {
   }

@@ -15,8 +15,9 @@
 #include <fstream>
 #include <string>
 
-#include "driver/errors.h"
-#include "driver/run.h"
+#include "base/errors.h"
+#include "tool/run_state.h"
+#include "tool/run.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
-"""Writes src/driver/case_table.inc: the simple (one-to-one) uppercase
+"""Writes src/base/case_table.inc: the simple (one-to-one) uppercase
 mapping of every Unicode character, as ranges the tool searches by halves.
 
-Usage: scripts/make_case_table.py > src/driver/case_table.inc
+Usage: scripts/make_case_table.py > src/base/case_table.inc
 
 The table follows the Unicode version of the Python that runs this script.
 Python's str.upper() gives the full mapping; where that is more than one

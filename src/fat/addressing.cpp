@@ -6,41 +6,37 @@
 namespace quillex {
 namespace {
 
-std::uint32_t SectorsPerBlock(const RunState& s) { return s.FsBlockSize / kSectorSize; }
+std::uint32_t SectorsPerBlock(const Volume& v) { return v.FsBlockSize / kSectorSize; }
 
-std::uint32_t DataLead(const RunState& s, const PartitionEntry& e) {
+std::uint32_t DataLead(const Volume& v) {
   // Formed in 32 bits: a first sector beyond the data area wraps to a large lead.
-  return (std::uint32_t{s.FirstDataSector} - e.FirstSecOffset) / SectorsPerBlock(s);
+  return (std::uint32_t{v.FirstDataSector} - v.FirstSecOffset) / SectorsPerBlock(v);
 }
 
 }  // namespace
 
-std::uint32_t SectorOffset(const RunState& s, std::uint16_t n, std::uint32_t sector) {
-  const PartitionEntry& e = EntryAt(s, n);
-  const std::uint32_t spb = SectorsPerBlock(s);
-  const std::uint32_t block = (sector / spb + (e.TableBlock & 0xFFFF)) & 0xFFFF;
-  return block * s.FsBlockSize + (sector % spb) * kSectorSize;
+std::uint32_t SectorOffset(const Volume& v, std::uint32_t sector) {
+  const std::uint32_t spb = SectorsPerBlock(v);
+  const std::uint32_t block = (sector / spb + (v.TableBlock & 0xFFFF)) & 0xFFFF;
+  return block * v.FsBlockSize + (sector % spb) * kSectorSize;
 }
 
-std::uint32_t ClusterOffset(const RunState& s, std::uint16_t n, std::uint16_t cluster) {
-  const PartitionEntry& e = EntryAt(s, n);
-  const std::uint32_t w = (DataLead(s, e) + cluster - 1) & 0xFFFF;
-  const std::uint32_t block = ((e.TableBlock & 0xFFFF) + w) & 0xFFFF;
-  return block * s.FsBlockSize;
+std::uint32_t ClusterOffset(const Volume& v, std::uint16_t cluster) {
+  const std::uint32_t w = (DataLead(v) + cluster - 1) & 0xFFFF;
+  const std::uint32_t block = ((v.TableBlock & 0xFFFF) + w) & 0xFFFF;
+  return block * v.FsBlockSize;
 }
 
-std::uint16_t OffsetToCluster(const RunState& s, std::uint16_t n, std::uint32_t offset) {
-  const PartitionEntry& e = EntryAt(s, n);
-  const std::uint32_t k = offset / s.FsBlockSize;
-  const auto m = static_cast<std::int32_t>(k - e.TableBlock - DataLead(s, e) + 1);
+std::uint16_t OffsetToCluster(const Volume& v, std::uint32_t offset) {
+  const std::uint32_t k = offset / v.FsBlockSize;
+  const auto m = static_cast<std::int32_t>(k - v.TableBlock - DataLead(v) + 1);
   return static_cast<std::uint16_t>(m <= 1 ? 1 : m);
 }
 
-std::uint16_t NextCluster(const RunState& s, std::uint16_t n, std::uint16_t cluster) {
-  const PartitionEntry& e = EntryAt(s, n);
+std::uint16_t NextCluster(const RawImageState& s, const Volume& v, std::uint16_t cluster) {
   // The FAT is taken to start in the sector after the boot sector.
-  const std::uint32_t fat = SectorOffset(s, n, e.FirstSecOffset) + kSectorSize;
-  if (e.ParType != 0x01) return FsWord(s, fat + 2u * cluster);
+  const std::uint32_t fat = SectorOffset(v, v.FirstSecOffset) + kSectorSize;
+  if (v.ParType != 0x01) return FsWord(s, fat + 2u * cluster);
   // FAT12: two entries in three bytes.
   //   byte 0     byte 1     byte 2
   //   [a7..a0]   [b3..b0 a11..a8]   [b11..b4]

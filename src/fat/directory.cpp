@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <array>
 
-#include "driver/hex.h"
-#include "driver/names.h"
-#include "driver/paths.h"
+#include "base/hex.h"
+#include "base/names.h"
+#include "base/paths.h"
 #include "fat/fat.h"
 
 namespace quillex {
@@ -84,32 +84,32 @@ bool IsFile(std::uint8_t attribute) {
 
 // Offset of an entry's first cluster. The root walk counts it in sectors from
 // the data area's first sector; a subdirectory walk through the clusters.
-std::uint32_t FirstClusterOffset(const RunState& s, const FatWalk& w, Where where,
+std::uint32_t FirstClusterOffset(const RawImageState& s, const FatWalk& w, Where where,
                                  std::uint16_t cluster) {
-  if (where == Where::Subdirectory) return ClusterOffset(s, w.entry, cluster);
+  if (where == Where::Subdirectory) return ClusterOffset(w.volume, cluster);
   const auto spb = static_cast<std::int32_t>(s.FsBlockSize / kSectorSize);
-  const std::int32_t sector = (static_cast<std::int32_t>(cluster) - 2) * spb + s.FirstDataSector;
-  return SectorOffset(s, w.entry, static_cast<std::uint32_t>(sector));
+  const std::int32_t sector = (static_cast<std::int32_t>(cluster) - 2) * spb + w.volume.FirstDataSector;
+  return SectorOffset(w.volume, static_cast<std::uint32_t>(sector));
 }
 
 // Whether a directory's first cluster still begins with its "." entry: a
 // deleted directory whose cluster has not been reused since.
-bool StartsWithDotEntry(const RunState& s, std::uint32_t at) {
+bool StartsWithDotEntry(const RawImageState& s, std::uint32_t at) {
   return FsChars(s, at + kDirName, 11) == ".          " &&
          (FsByte(s, std::uint64_t{at} + kDirAttribute) & kAttrDirectory) != 0;
 }
 
 // The name a new file or directory gets in `dir`: its own, or a numbered one
 // when this run has created that name there already.
-std::string TakeName(RunState& s, const DirectoryContext& dir, const std::string& name) {
+std::string TakeName(TextOut& console, const DirectoryContext& dir, const std::string& name) {
   std::string free = FreeName(dir.names, name);
   if (free != name) {
-    s.Console.Line("WARNING: name in use, saved as: " + dir.path + platform::kSeparator + free);
+    console.Line("WARNING: name in use, saved as: " + dir.path + platform::kSeparator + free);
   }
   return free;
 }
 
-void HandleShortEntry(RunState& s, FatWalk& w, const DirectoryContext& dir, std::uint32_t at,
+void HandleShortEntry(const RawImageState& s, FatWalk& w, const DirectoryContext& dir, std::uint32_t at,
                       const std::string& logName, const std::u16string& wideName) {
   const std::uint8_t attribute = FsByte(s, std::uint64_t{at} + kDirAttribute);
   const std::uint16_t cluster = FsWord(s, std::uint64_t{at} + kDirFirstCluster);
@@ -118,7 +118,7 @@ void HandleShortEntry(RunState& s, FatWalk& w, const DirectoryContext& dir, std:
   std::string line = dir.where == Where::Subdirectory ? "$" + HexDword(at) + ": " : std::string();
   line += logName + " size: " + HexDword(size) + " starts from: " + HexWord(cluster) +
           " with ATTR:" + HexWord(attribute) + " Off:=" + std::to_string(at - dir.base);
-  s.LogFile.Line(line);
+  w.out.LogFile.Line(line);
 
   // Nothing to name it by, or the directory itself and its parent: listed only.
   if (logName.empty() || logName == "." || logName == "..") return;
@@ -132,26 +132,26 @@ void HandleShortEntry(RunState& s, FatWalk& w, const DirectoryContext& dir, std:
   if (IsDirectory(attribute)) {
     // A deleted directory's cluster may hold anything by now.
     if (deleted && !StartsWithDotEntry(s, d)) {
-      s.Console.Line("WARNING: deleted directory overwritten, skipped: " + target);
+      w.out.Console.Line("WARNING: deleted directory overwritten, skipped: " + target);
       return;
     }
     if (w.walkedDirectories.contains(d)) {
-      s.Console.Line("WARNING: directory already walked, skipped: " + target);
+      w.out.Console.Line("WARNING: directory already walked, skipped: " + target);
       return;
     }
     if (dir.depth + 1 > kMaxDirectoryDepth) {
-      s.Console.Line("WARNING: directory nesting too deep, skipped: " + target);
+      w.out.Console.Line("WARNING: directory nesting too deep, skipped: " + target);
       return;
     }
-    const std::string name = TakeName(s, dir, diskName);
+    const std::string name = TakeName(w.out.Console, dir, diskName);
     const std::string created = dir.path + platform::kSeparator + name;
-    if (!EnsureDirectory(s, created, /*withParents=*/false)) return;
+    if (!EnsureDirectory(w.out.Console, created, /*withParents=*/false)) return;
     RememberName(dir.names, name);
     WalkDirectory(s, w, d, created, dir.depth + 1);
     // After the content: writing it would change them.
     (void)platform::SetTimes(created, EntryTimes(s, at));
   } else if (IsFile(attribute)) {
-    const std::string name = TakeName(s, dir, diskName);
+    const std::string name = TakeName(w.out.Console, dir, diskName);
     if (!SaveFile(s, w, cluster, size, dir.path, name, deleted, EntryTimes(s, at))) return;
     RememberName(dir.names, name);
   }
@@ -159,7 +159,7 @@ void HandleShortEntry(RunState& s, FatWalk& w, const DirectoryContext& dir, std:
 
 // The entries at [from, to), 32 bytes apart. Returns false when an end
 // marker ended the directory.
-bool WalkEntries(RunState& s, FatWalk& w, const DirectoryContext& dir, LongName& longName,
+bool WalkEntries(const RawImageState& s, FatWalk& w, const DirectoryContext& dir, LongName& longName,
                  std::uint32_t from, std::uint64_t to) {
   for (std::uint64_t at = from; at < to; at += kDirEntrySize) {
     const std::uint16_t first = FsWord(s, at);
@@ -183,46 +183,44 @@ bool WalkEntries(RunState& s, FatWalk& w, const DirectoryContext& dir, LongName&
 
 }  // namespace
 
-std::string ShortName(const RunState& s, std::uint64_t entry) {
+std::string ShortName(const RawImageState& s, std::uint64_t entry) {
   const std::string base = Trimmed(FsChars(s, entry + kDirName, 8));
   const std::string extension = Trimmed(FsChars(s, entry + kDirExtension, 3));
   return extension.empty() ? base : base + "." + extension;
 }
 
-void WalkDirectory(RunState& s, FatWalk& w, std::uint32_t dirOffset, const std::string& path,
+void WalkDirectory(const RawImageState& s, FatWalk& w, std::uint32_t dirOffset, const std::string& path,
                    std::uint32_t depth) {
   w.walkedDirectories.insert(dirOffset);
   LongName longName;  // may continue into the next cluster
-  CreatedNames::Taken& names = NamesIn(s.NamesCreated, path);
+  CreatedNames::Taken& names = NamesIn(w.names, path);
   std::vector<bool> seen(65536, false);
-  std::uint16_t m = OffsetToCluster(s, w.entry, dirOffset);
+  std::uint16_t m = OffsetToCluster(w.volume, dirOffset);
   while (true) {
     if (seen[m]) {
-      s.Console.Line("WARNING: loop in cluster chain at $" + HexWord(m) + ": " + path);
+      w.out.Console.Line("WARNING: loop in cluster chain at $" + HexWord(m) + ": " + path);
       return;
     }
     seen[m] = true;
-    const std::uint32_t base = ClusterOffset(s, w.entry, m);
+    const std::uint32_t base = ClusterOffset(w.volume, m);
     if (base == 0 || !s.FsImage.InBounds(base, s.FsBlockSize)) return;
     const DirectoryContext dir{Where::Subdirectory, base, path, depth, names};
     if (!WalkEntries(s, w, dir, longName, base, std::uint64_t{base} + s.FsBlockSize)) return;
 
-    const std::uint16_t current = OffsetToCluster(s, w.entry, base);
-    const std::uint16_t next = NextCluster(s, w.entry, current);
-    s.LogFile.Line("[CLUSTER] " + HexWord(current) + " end. FAT points to: " + HexWord(next));
-    if (EndsChain(w.parType, next)) return;
+    const std::uint16_t current = OffsetToCluster(w.volume, base);
+    const std::uint16_t next = NextCluster(s, w.volume, current);
+    w.out.LogFile.Line("[CLUSTER] " + HexWord(current) + " end. FAT points to: " + HexWord(next));
+    if (EndsChain(w.volume.ParType, next)) return;
     m = next;
   }
 }
 
-void WalkRootDirectory(RunState& s, std::uint16_t n, std::uint32_t rootSector,
+void WalkRootDirectory(RunOutput& out, const RawImageState& s, Volume& volume, CreatedNames& names,
                        std::uint32_t rootBytes, const std::string& path) {
-  FatWalk w;
-  w.entry = n;
-  w.parType = EntryAt(s, n).ParType;
-  const std::uint32_t start = SectorOffset(s, n, rootSector);
+  FatWalk w(out, volume, names);
+  const std::uint32_t start = SectorOffset(volume, volume.RootSector);
   LongName longName;
-  const DirectoryContext dir{Where::Root, start, path, 0, NamesIn(s.NamesCreated, path)};
+  const DirectoryContext dir{Where::Root, start, path, 0, NamesIn(names, path)};
   WalkEntries(s, w, dir, longName, start, std::uint64_t{start} + rootBytes);
 }
 

@@ -32,7 +32,7 @@ bool DecodeFatTime(std::uint16_t date, std::uint16_t time, platform::LocalTime& 
   return true;
 }
 
-platform::FileTimes EntryTimes(const RunState& s, std::uint64_t entry) {
+platform::FileTimes EntryTimes(const RawImageState& s, std::uint64_t entry) {
   platform::FileTimes times;
   times.hasModified = DecodeFatTime(FsWord(s, entry + kDirWrittenDate), FsWord(s, entry + kDirWrittenTime),
                                     times.modified);

@@ -2,10 +2,10 @@
 #include <algorithm>
 #include <utility>
 
-#include "driver/errors.h"
-#include "driver/gather.h"
-#include "driver/hex.h"
-#include "driver/paths.h"
+#include "base/errors.h"
+#include "base/gather.h"
+#include "base/hex.h"
+#include "base/paths.h"
 #include "fat/fat.h"
 
 namespace quillex {
@@ -53,14 +53,14 @@ struct Progress {
 
 // One cluster of the file: its data up to the size, or zeros for a cluster
 // that has none in the image. Returns false for such a lost cluster.
-bool TakeCluster(RunState& s, FatWalk& w, FileSink& sink, Progress& p, std::uint16_t m,
+bool TakeCluster(const RawImageState& s, FatWalk& w, FileSink& sink, Progress& p, std::uint16_t m,
                  const std::string& full) {
   const std::uint32_t blockSize = s.FsBlockSize;
   const std::uint32_t count = std::min(p.Left(), blockSize);
-  const std::uint32_t x = ClusterOffset(s, w.entry, m);
+  const std::uint32_t x = ClusterOffset(w.volume, m);
   if (x == 0 || !s.FsImage.InBounds(x, blockSize)) {
     // A cluster with no data in the image keeps its place as zeros.
-    s.Console.Line("Found lost cluster " + HexWord(m) + " in file: " + full);
+    w.out.Console.Line("Found lost cluster " + HexWord(m) + " in file: " + full);
     sink.Append(nullptr, count);
     p.written += count;
     return false;
@@ -72,19 +72,19 @@ bool TakeCluster(RunState& s, FatWalk& w, FileSink& sink, Progress& p, std::uint
 
 // A live file: its chain through the FAT. Clusters past the size are still
 // logged, but add nothing.
-void FollowChain(RunState& s, FatWalk& w, FileSink& sink, Progress& p, std::uint16_t m,
+void FollowChain(const RawImageState& s, FatWalk& w, FileSink& sink, Progress& p, std::uint16_t m,
                  const std::string& full) {
   const std::uint32_t stamp = ++w.chainStamp;
   while (true) {
     if (w.chainMark[m] == stamp) {
-      s.Console.Line("WARNING: loop in cluster chain at $" + HexWord(m) + ": " + full);
+      w.out.Console.Line("WARNING: loop in cluster chain at $" + HexWord(m) + ": " + full);
       return;
     }
     w.chainMark[m] = stamp;
     const bool found = TakeCluster(s, w, sink, p, m, full);
-    const std::uint16_t next = NextCluster(s, w.entry, m);
-    if (found) s.LogFile.Line("[CLUSTER] " + HexWord(m) + " points to: " + HexWord(next));
-    if (EndsChain(w.parType, next)) return;
+    const std::uint16_t next = NextCluster(s, w.volume, m);
+    if (found) w.out.LogFile.Line("[CLUSTER] " + HexWord(m) + " points to: " + HexWord(next));
+    if (EndsChain(w.volume.ParType, next)) return;
     m = next;
   }
 }
@@ -95,34 +95,34 @@ void FollowChain(RunState& s, FatWalk& w, FileSink& sink, Progress& p, std::uint
 // reached. The search ends at the first cluster whose fs_block is not wholly
 // in the image: past it, cluster numbers wrap round to the blocks at the
 // image's start, which hold no file data.
-void GatherFreeClusters(RunState& s, FatWalk& w, FileSink& sink, Progress& p, std::uint16_t first,
+void GatherFreeClusters(const RawImageState& s, FatWalk& w, FileSink& sink, Progress& p, std::uint16_t first,
                         const std::string& full) {
   auto take = [&](std::uint16_t m) {
     if (TakeCluster(s, w, sink, p, m, full)) {
-      s.LogFile.Line("[CLUSTER] " + HexWord(m) + " points to: " + HexWord(NextCluster(s, w.entry, m)));
+      w.out.LogFile.Line("[CLUSTER] " + HexWord(m) + " points to: " + HexWord(NextCluster(s, w.volume, m)));
     }
   };
   take(first);
-  const std::uint32_t last = LastCluster(w.parType);
+  const std::uint32_t last = LastCluster(w.volume.ParType);
   for (std::uint32_t m = std::max<std::uint32_t>(first + 1u, 2); m <= last && p.Left() > 0; ++m) {
     const auto cluster = static_cast<std::uint16_t>(m);
-    const std::uint32_t x = ClusterOffset(s, w.entry, cluster);
+    const std::uint32_t x = ClusterOffset(w.volume, cluster);
     if (x == 0 || !s.FsImage.InBounds(x, s.FsBlockSize)) break;
-    if (NextCluster(s, w.entry, cluster) != 0) continue;
+    if (NextCluster(s, w.volume, cluster) != 0) continue;
     take(cluster);
   }
 }
 
 }  // namespace
 
-bool SaveFile(RunState& s, FatWalk& w, std::uint16_t firstCluster, std::uint32_t size,
+bool SaveFile(const RawImageState& s, FatWalk& w, std::uint16_t firstCluster, std::uint32_t size,
               const std::string& path, const std::string& name, bool deleted,
               const platform::FileTimes& times) {
   const std::string full = path + platform::kSeparator + name;
   platform::File file;
   if (auto st = platform::CreateFile(full, file); !st.ok()) {
     if (!IsNameFault(st)) throw IoFailure("cannot create " + full + ": " + st.Reason());
-    ReportCannotCreate(s, full, st);
+    ReportCannotCreate(w.out.Console, full, st);
     return false;
   }
   FileSink sink(std::move(file), full);
@@ -133,11 +133,11 @@ bool SaveFile(RunState& s, FatWalk& w, std::uint16_t firstCluster, std::uint32_t
     FollowChain(s, w, sink, progress, firstCluster, full);
   }
   if (progress.written < size) {
-    s.Console.Line("WARNING: file shorter than its size ($" + HexDword(progress.written) + " of $" +
+    w.out.Console.Line("WARNING: file shorter than its size ($" + HexDword(progress.written) + " of $" +
                    HexDword(size) + " bytes): " + full);
   }
   sink.Close(times);
-  ++s.FilesSaved;
+  ++w.volume.FilesSaved;
   return true;
 }
 

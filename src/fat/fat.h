@@ -7,8 +7,10 @@
 #include <unordered_set>
 #include <vector>
 
-#include "driver/platform.h"
-#include "driver/run_state.h"
+#include "base/output.h"
+#include "base/paths.h"
+#include "base/platform.h"
+#include "rawimage/rawimage.h"
 
 namespace quillex {
 
@@ -40,50 +42,71 @@ inline constexpr std::uint32_t kSectorSize = 512;
 // A subdirectory deeper than this below the unit directory is not walked.
 inline constexpr std::uint32_t kMaxDirectoryDepth = 64;
 
-// Addressing of partition entry n's sectors and clusters in the image.
-std::uint32_t SectorOffset(const RunState& state, std::uint16_t n, std::uint32_t sector);
-std::uint32_t ClusterOffset(const RunState& state, std::uint16_t n, std::uint16_t cluster);
-std::uint16_t OffsetToCluster(const RunState& state, std::uint16_t n, std::uint32_t offset);
+// The partition being extracted, as the FAT stages address it: built by the
+// partition driver from its partition table entry and boot sector, read by
+// the addressing, and counting the files its walk saves.
+struct Volume {
+  std::uint32_t FsBlockSize = 0;  // bytes per fs_block, and per cluster
+  // From the partition table entry.
+  std::uint8_t ParType = 0;
+  std::uint32_t FirstSecOffset = 0;
+  std::uint32_t TableBlock = 0;  // fs_block of the table; sectors count from it
+  // Set by the partition driver.
+  std::uint32_t FsInfoOffset = 0;     // byte offset of its boot sector
+  std::uint32_t RootSector = 0;       // first root directory sector
+  std::uint16_t FirstDataSector = 0;  // first sector of the data area (cluster 2)
+  std::uint32_t FilesSaved = 0;
+};
+
+// Addressing of the volume's sectors and clusters in the image.
+std::uint32_t SectorOffset(const Volume& volume, std::uint32_t sector);
+std::uint32_t ClusterOffset(const Volume& volume, std::uint16_t cluster);
+std::uint16_t OffsetToCluster(const Volume& volume, std::uint32_t offset);
 // The cluster's entry in the first FAT: the next cluster, or a marker.
-std::uint16_t NextCluster(const RunState& state, std::uint16_t n, std::uint16_t cluster);
+std::uint16_t NextCluster(const RawImageState& image, const Volume& volume, std::uint16_t cluster);
 // Whether a FAT value ends a chain of this partition type.
 bool EndsChain(std::uint8_t parType, std::uint16_t value);
 // The highest cluster number a FAT of this type can hand out.
 std::uint16_t LastCluster(std::uint8_t parType);
 std::int64_t MinInt64(std::int64_t a, std::int64_t b);
 
-// State of one partition's walk.
+// State of one partition's walk, and what it writes to: the run's texts,
+// the volume, and the names made on disk.
 struct FatWalk {
-  std::uint16_t entry = 0;  // partition entry number
-  std::uint8_t parType = 0;
+  FatWalk(RunOutput& runOut, Volume& walkedVolume, CreatedNames& createdNames)
+      : out(runOut), volume(walkedVolume), names(createdNames) {}
+  RunOutput& out;
+  Volume& volume;
+  CreatedNames& names;
   std::unordered_set<std::uint32_t> walkedDirectories;  // first-cluster offsets
   // Clusters met in the current file's chain: mark == stamp.
   std::vector<std::uint32_t> chainMark = std::vector<std::uint32_t>(65536, 0);
   std::uint32_t chainStamp = 0;
 };
 
-// The root directory area of partition entry n, then every subdirectory.
-void WalkRootDirectory(RunState& state, std::uint16_t n, std::uint32_t rootSector,
+// The root directory area of the volume (rootBytes long, at its RootSector),
+// then every subdirectory.
+void WalkRootDirectory(RunOutput& out, const RawImageState& image, Volume& volume, CreatedNames& names,
                        std::uint32_t rootBytes, const std::string& path);
 // One subdirectory whose first cluster lies at dirOffset, `depth` levels below
 // the unit directory.
-void WalkDirectory(RunState& state, FatWalk& walk, std::uint32_t dirOffset, const std::string& path,
+void WalkDirectory(const RawImageState& image, FatWalk& walk, std::uint32_t dirOffset, const std::string& path,
                    std::uint32_t depth);
 // Saves one file from its first cluster, cut to its size; `name` is the name
 // as created on disk. A deleted file's FAT entries were freed, so its data is
 // taken from its first cluster and the free clusters after it. The file gets
 // `times` once written. Returns false when it could not be created (reported).
-bool SaveFile(RunState& state, FatWalk& walk, std::uint16_t firstCluster, std::uint32_t size,
+bool SaveFile(const RawImageState& image, FatWalk& walk, std::uint16_t firstCluster, std::uint32_t size,
               const std::string& path, const std::string& name, bool deleted,
               const platform::FileTimes& times);
 
 // The times a directory entry records, where they are valid dates and times.
-platform::FileTimes EntryTimes(const RunState& state, std::uint64_t entry);
+platform::FileTimes EntryTimes(const RawImageState& image, std::uint64_t entry);
 // A FAT date and time as a local time; false when either is not valid.
 bool DecodeFatTime(std::uint16_t date, std::uint16_t time, platform::LocalTime& out);
 
 // Name of a short entry: "NAME.EXT" with both parts trimmed of every leading
 // and trailing byte of code 32 or less.
-std::string ShortName(const RunState& state, std::uint64_t entry);
+std::string ShortName(const RawImageState& image, std::uint64_t entry);
 
 }  // namespace quillex

@@ -1,17 +1,17 @@
 // Recognition of a unit's start: partition table, FAT boot sector, or both.
-#include "driver/hex.h"
+#include "base/hex.h"
 #include "partition/partition.h"
 
 namespace quillex {
 namespace {
 
 // EB 00 90 'M': a short jump by 0, a no-op, and an OEM name starting with M.
-bool BootSignatureAt(const RunState& s, std::uint64_t v) {
+bool BootSignatureAt(const RawImageState& s, std::uint64_t v) {
   return FsByte(s, v) == 0xEB && FsByte(s, v + 1) == 0x00 && FsByte(s, v + 2) == 0x90 &&
          FsByte(s, v + 3) == 0x4D;
 }
 
-VolumeBootRecord ReadBootRecord(const RunState& s, std::uint64_t v) {
+VolumeBootRecord ReadBootRecord(const RawImageState& s, std::uint64_t v) {
   VolumeBootRecord r;
   r.OEMName = FsChars(s, v + kBsOEMName, 8);
   r.BytesPerSector = FsWord(s, v + kBsBytesPerSector);
@@ -35,10 +35,10 @@ VolumeBootRecord ReadBootRecord(const RunState& s, std::uint64_t v) {
   return r;
 }
 
-void LogBootRecord(RunState& s, const VolumeBootRecord& r, std::uint32_t unitBlock) {
+void LogBootRecord(RunOutput& out, const VolumeBootRecord& r, std::uint32_t unitBlock) {
   const std::uint32_t total = r.SmallSecNum != 0 ? r.SmallSecNum : r.LargeSecNum;
   const std::uint32_t size = r.BytesPerSector * total;  // 32-bit, as always shown
-  TextOut& log = s.LogFile;
+  TextOut& log = out.LogFile;
   log.Line(std::string(80, '-'));
   log.Line("Found VFAT filesystem. FSInfo in block: $" + HexWord(unitBlock));
   log.Line("      OEMName:        " + r.OEMName);
@@ -65,9 +65,10 @@ void LogBootRecord(RunState& s, const VolumeBootRecord& r, std::uint32_t unitBlo
 
 }  // namespace
 
-RecognitionResult RecognisePartition(RunState& s, std::uint32_t start) {
+RecognitionResult RecognisePartition(RunOutput& out, const RawImageState& s, PartitionState& parts,
+                                     std::uint32_t start) {
   RecognitionResult result = RecognitionResult::NothingFound;
-  s.Console.Write("@ $" + HexDword(start) + ": ");
+  out.Console.Write("@ $" + HexDword(start) + ": ");
   const std::uint64_t at = start;
 
   // A table in the unit's first sector, or in its second when that sector
@@ -81,7 +82,7 @@ RecognitionResult RecognisePartition(RunState& s, std::uint32_t start) {
     result = RecognitionResult::PartitionTableFound;
     table = start + 512;
   }
-  if (result == RecognitionResult::PartitionTableFound) RecordPartitionTable(s, table, start);
+  if (result == RecognitionResult::PartitionTableFound) RecordPartitionTable(out, s, parts, table, start);
 
   // A boot sector at the start, or three sectors further; the latter wins.
   std::uint64_t boot = 0;
@@ -96,10 +97,10 @@ RecognitionResult RecognisePartition(RunState& s, std::uint32_t start) {
   }
   if (found) {
     result = RecognitionResult::BootSectorFound;
-    s.BootRecords.push_back(ReadBootRecord(s, boot));
+    parts.BootRecords.push_back(ReadBootRecord(s, boot));
     const auto unitBlock = static_cast<std::uint32_t>(static_cast<std::int32_t>(start) /
                                                       static_cast<std::int32_t>(s.FsBlockSize));
-    LogBootRecord(s, s.BootRecords.back(), unitBlock);
+    LogBootRecord(out, parts.BootRecords.back(), unitBlock);
   }
   return result;
 }

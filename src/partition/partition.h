@@ -4,8 +4,11 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
-#include "driver/run_state.h"
+#include "base/output.h"
+#include "base/paths.h"
+#include "rawimage/rawimage.h"
 
 namespace quillex {
 
@@ -55,6 +58,54 @@ inline constexpr std::uint32_t kBsExMarker = 510;        // u16
 inline constexpr std::uint8_t kTypeFat12 = 0x01;
 inline constexpr std::uint8_t kTypeFat16 = 0x04;
 
+// One entry of a partition table, as stored in the sector, and the index of
+// the fs_block that holds the table (sectors of the partition count from it).
+struct PartitionEntry {
+  std::uint8_t CurState = 0;
+  std::uint8_t BOPHead = 0;
+  std::uint16_t BOPCelSec = 0;
+  std::uint8_t ParType = 0;
+  std::uint8_t EOPHead = 0;
+  std::uint16_t EOPCelSec = 0;
+  std::uint32_t FirstSecOffset = 0;
+  std::uint32_t NumOfSectors = 0;
+  std::uint32_t TableBlock = 0;
+};
+
+// The fields of a FAT boot sector, as read.
+struct VolumeBootRecord {
+  std::string OEMName;
+  std::uint16_t BytesPerSector = 0;
+  std::uint8_t SectorsPerCluster = 0;
+  std::uint16_t ReservedSectors = 0;
+  std::uint8_t NumberOfFAT = 0;
+  std::uint16_t MaxRootEntry = 0;
+  std::uint16_t SmallSecNum = 0;
+  std::uint8_t MediaType = 0;
+  std::uint16_t SecsPerFAT = 0;
+  std::uint16_t SectorPerTrack = 0;
+  std::uint16_t NumberOfHeads = 0;
+  std::uint32_t HiddenSecNum = 0;
+  std::uint32_t LargeSecNum = 0;
+  std::uint16_t LogicalDrive = 0;
+  std::uint8_t ExtSign = 0;
+  std::uint32_t Serial = 0;
+  std::string VolumeName;
+  std::string FATName;
+  std::uint16_t ExMarker = 0;
+};
+
+// What partition recognition records. Entry and record n (from 1) are at
+// index n - 1; the sizes are the counts, and name the newest.
+struct PartitionState {
+  std::vector<PartitionEntry> PartitionEntries;
+  std::vector<VolumeBootRecord> BootRecords;
+};
+
+// Partition entry n (from 1); entry 0, or one never recorded, reads as all
+// zero: type 0, which no stage walks.
+const PartitionEntry& EntryAt(const PartitionState& state, std::uint32_t n);
+
 enum class RecognitionResult : std::uint8_t {
   NothingFound = 1,
   PartitionTableFound = 2,
@@ -63,15 +114,17 @@ enum class RecognitionResult : std::uint8_t {
 
 // The Mount Table stage: every MTab unit logged, checked, recognised and
 // extracted.
-void ProcessMountTable(RunState& state);
+void ProcessMountTable(RunOutput& out, const RawImageState& image, PartitionState& parts, CreatedNames& names);
 
 // What lies at byte offset s of the image: a partition table, a boot sector,
 // both or neither. Opens the console line "@ $xxxxxxxx: ".
-RecognitionResult RecognisePartition(RunState& state, std::uint32_t s);
+RecognitionResult RecognisePartition(RunOutput& out, const RawImageState& image, PartitionState& parts,
+                                     std::uint32_t s);
 
-bool PartitionTableTest(const RunState& state, std::uint32_t t);
-void RecordPartitionTable(RunState& state, std::uint32_t t, std::uint32_t s);
-void RecordPartitionEntry(RunState& state, std::uint32_t e);
+bool PartitionTableTest(const RawImageState& image, std::uint32_t t);
+void RecordPartitionTable(RunOutput& out, const RawImageState& image, PartitionState& parts, std::uint32_t t,
+                          std::uint32_t s);
+void RecordPartitionEntry(RunOutput& out, const RawImageState& image, PartitionState& parts, std::uint32_t e);
 
 struct CylSec {
   std::uint16_t cylinder;
@@ -83,6 +136,7 @@ CylSec SplitCylSec(std::uint16_t w);
 const char* PartitionTypeName(std::uint8_t type);
 
 // Extracts the partition of entry n into `path` (the unit's directory).
-void ProcessPartition(RunState& state, std::uint16_t n, const std::string& path);
+void ProcessPartition(RunOutput& out, const RawImageState& image, PartitionState& parts, CreatedNames& names,
+                      std::uint16_t n, const std::string& path);
 
 }  // namespace quillex

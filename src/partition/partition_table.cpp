@@ -1,16 +1,16 @@
 // Partition table sectors in the PC master boot record layout.
-#include "driver/hex.h"
+#include "base/hex.h"
 #include "partition/partition.h"
 
 namespace quillex {
 
-const PartitionEntry& EntryAt(const RunState& state, std::uint32_t n) {
+const PartitionEntry& EntryAt(const PartitionState& state, std::uint32_t n) {
   static const PartitionEntry kNone{};
   if (n == 0 || n > state.PartitionEntries.size()) return kNone;
   return state.PartitionEntries[n - 1];
 }
 
-bool PartitionTableTest(const RunState& s, std::uint32_t t) {
+bool PartitionTableTest(const RawImageState& s, std::uint32_t t) {
   // Entry 1 must start at cylinder 0, head 0 or 1, sector 1, 2, 4 or 8.
   const std::uint64_t e = std::uint64_t{t} + kTableEntries;
   const std::uint8_t state = FsByte(s, e + kPeCurState);
@@ -28,7 +28,7 @@ CylSec SplitCylSec(std::uint16_t w) {
           static_cast<std::uint16_t>(w & 0x3F)};
 }
 
-void RecordPartitionEntry(RunState& s, std::uint32_t e) {
+void RecordPartitionEntry(RunOutput& out, const RawImageState& s, PartitionState& parts, std::uint32_t e) {
   PartitionEntry p;
   p.CurState = FsByte(s, std::uint64_t{e} + kPeCurState);
   p.BOPHead = FsByte(s, std::uint64_t{e} + kPeBOPHead);
@@ -38,13 +38,13 @@ void RecordPartitionEntry(RunState& s, std::uint32_t e) {
   p.EOPCelSec = FsWord(s, std::uint64_t{e} + kPeEOPCelSec);
   p.FirstSecOffset = FsDword(s, std::uint64_t{e} + kPeFirstSecOffset);
   p.NumOfSectors = FsDword(s, std::uint64_t{e} + kPeNumOfSectors);
-  s.PartitionEntries.push_back(p);
+  parts.PartitionEntries.push_back(p);
 
   // 32-bit like every size the log shows; 2 GiB and more wrap.
   const std::uint32_t size = p.NumOfSectors * 512u;
   const CylSec start = SplitCylSec(p.BOPCelSec);
   const CylSec end = SplitCylSec(p.EOPCelSec);
-  TextOut& log = s.LogFile;
+  TextOut& log = out.LogFile;
   log.Line("Recognized partition entry: ");
   log.Line("      Total sectors:   $" + HexDword(p.NumOfSectors));
   log.Line("      Bytes per sector:$" + HexWord(512));
@@ -63,10 +63,11 @@ void RecordPartitionEntry(RunState& s, std::uint32_t e) {
            " Sec: " + HexWord(end.sector));
 }
 
-void RecordPartitionTable(RunState& s, std::uint32_t t, std::uint32_t unitStart) {
+void RecordPartitionTable(RunOutput& out, const RawImageState& s, PartitionState& parts, std::uint32_t t,
+                          std::uint32_t unitStart) {
   const auto blockSize = static_cast<std::int32_t>(s.FsBlockSize);
-  s.LogFile.Line(std::string(80, '='));
-  s.LogFile.Line("Recognized partition at block: $" +
+  out.LogFile.Line(std::string(80, '='));
+  out.LogFile.Line("Recognized partition at block: $" +
                  HexWord(static_cast<std::uint32_t>(static_cast<std::int32_t>(unitStart) / blockSize)));
   // Every entry recorded from this table counts its sectors from the table's block.
   const auto tableBlock = static_cast<std::uint32_t>(static_cast<std::int32_t>(t) / blockSize);
@@ -74,8 +75,8 @@ void RecordPartitionTable(RunState& s, std::uint32_t t, std::uint32_t unitStart)
     const std::uint32_t e = t + kTableEntries + kTableEntrySize * i;
     // Entry 1 is recorded whatever its type; the others only when typed.
     if (i > 0 && FsByte(s, std::uint64_t{e} + kPeParType) == 0) continue;
-    RecordPartitionEntry(s, e);
-    s.PartitionEntries.back().TableBlock = tableBlock;
+    RecordPartitionEntry(out, s, parts, e);
+    parts.PartitionEntries.back().TableBlock = tableBlock;
   }
 }
 

@@ -1,8 +1,8 @@
 // The header pass: FS description block and segment table.
 #include <algorithm>
 
-#include "driver/errors.h"
-#include "driver/hex.h"
+#include "base/errors.h"
+#include "base/hex.h"
 #include "rawimage/rawimage.h"
 
 namespace quillex {
@@ -16,9 +16,11 @@ bool SupportedFsBlockSize(std::uint32_t size) {
 
 }  // namespace
 
-void LoadRawHeader(RunState& s) {
-  s.Console.Write("Loading " + s.EntryName + " header...");
-  s.RawImage = ZeroedBuffer(kHeaderBytes, "header buffer");
+void LoadRawHeader(RunOutput& out, RawImageState& s) {
+  out.Console.Write("Loading " + s.EntryName + " header...");
+  // The head of the dump, in a buffer of its own: RawImage gets its full
+  // size only when the segments are loaded.
+  ZeroedBuffer head(kHeaderBytes, "header buffer");
 
   platform::File file;
   if (auto st = platform::OpenForReading(s.EntryName, file); !st.ok()) {
@@ -34,45 +36,47 @@ void LoadRawHeader(RunState& s) {
   s.EntrySize = static_cast<std::uint32_t>(size);
 
   std::size_t got = 0;
-  if (!platform::ReadFully(file, s.RawImage.data(), kHeaderBytes, got).ok()) Fatal(s, kReadFailed);
-
-  if (s.RawImage.data()[0] == 0xBA && s.RawImage.data()[1] == 0xBE) {
-    s.Console.Line("ERROR: entry file have BABE-firmware format.");
-    Fatal(s, "Use vornak.exe tool first");
+  if (!platform::ReadFully(file, head.data(), kHeaderBytes, got).ok()) {
+    Fatal(out.Console, kReadFailed);
   }
-  s.Console.Line("OK!");
 
-  if (RawWord(s, kDescMarker) != kDescMarkerValue) {
-    Fatal(s, "FATAL: No FS description block found @ $00000000");
+  if (head.data()[0] == 0xBA && head.data()[1] == 0xBE) {
+    out.Console.Line("ERROR: entry file have BABE-firmware format.");
+    Fatal(out.Console, "Use vornak.exe tool first");
   }
-  s.FsVersion = RawWord(s, kDescVersion);
-  s.Console.Line("Detected FS image version: " + std::to_string(s.FsVersion));
+  out.Console.Line("OK!");
+
+  if (LoadWord(head.view(), kDescMarker) != kDescMarkerValue) {
+    Fatal(out.Console, "FATAL: No FS description block found @ $00000000");
+  }
+  s.FsVersion = LoadWord(head.view(), kDescVersion);
+  out.Console.Line("Detected FS image version: " + std::to_string(s.FsVersion));
   if (s.FsVersion != kSupportedVersion) {
-    Fatal(s, "FATAL: This version is not supported. Check entry file!");
+    Fatal(out.Console, "FATAL: This version is not supported. Check entry file!");
   }
 
-  s.SegmentCount = RawWord(s, kDescSegmentCount);
-  s.Console.Line("Number of fs_segmments: " + HexWord(s.SegmentCount));
+  s.SegmentCount = LoadWord(head.view(), kDescSegmentCount);
+  out.Console.Line("Number of fs_segmments: " + HexWord(s.SegmentCount));
   if (s.SegmentCount > kMaxSegments) {
-    Fatal(s, "FATAL: More than 10 fs_segments are not supported. Check entry file!");
+    Fatal(out.Console, "FATAL: More than 10 fs_segments are not supported. Check entry file!");
   }
 
   s.SegmentTable.assign(s.SegmentCount, SegmentRecord{});
   for (std::uint32_t i = 0; i < s.SegmentCount; ++i) {
     const std::uint32_t rec = kDescRecords + kRecordSize * i;
     SegmentRecord& r = s.SegmentTable[i];
-    r.Start = RawDword(s, rec + kRecStart);
-    r.End = RawDword(s, rec + kRecEnd);
-    r.FsBlockSize = RawDword(s, rec + kRecFsBlockSize);
-    r.PageType = RawDword(s, rec + kRecPageType);
+    r.Start = LoadDword(head.view(), rec + kRecStart);
+    r.End = LoadDword(head.view(), rec + kRecEnd);
+    r.FsBlockSize = LoadDword(head.view(), rec + kRecFsBlockSize);
+    r.PageType = LoadDword(head.view(), rec + kRecPageType);
     // Size in MiB as the listing has always shown it: wraps for end < start.
     const std::uint32_t mib = ((r.End - r.Start) >> 20) + 1;
-    s.Console.Line("seg0" + std::to_string(i) + ": $" + HexDword(r.Start) + "-$" + HexDword(r.End) +
+    out.Console.Line("seg0" + std::to_string(i) + ": $" + HexDword(r.Start) + "-$" + HexDword(r.End) +
                    " (" + std::to_string(mib) + "Mb) erase: $" +
-                   HexDword(RawDword(s, rec + kRecErase)) + " fs_block: $" +
+                   HexDword(LoadDword(head.view(), rec + kRecErase)) + " fs_block: $" +
                    HexWord(r.FsBlockSize) + " type: $" + HexWord(r.PageType));
     if (i == 0) s.FsBlockSize = r.FsBlockSize;
-    if (r.FsBlockSize == 0) s.Console.Line("WARNING: Invalid fs_block size. Use default");
+    if (r.FsBlockSize == 0) out.Console.Line("WARNING: Invalid fs_block size. Use default");
   }
 
   // Ascending start; equal starts keep their file order.
@@ -80,14 +84,13 @@ void LoadRawHeader(RunState& s) {
                    [](const SegmentRecord& a, const SegmentRecord& b) { return a.Start < b.Start; });
 
   if (s.FsBlockSize == 0) s.FsBlockSize = kDefaultFsBlockSize;
-  s.Console.Line("Using fs_block size: $" + HexWord(s.FsBlockSize));
+  out.Console.Line("Using fs_block size: $" + HexWord(s.FsBlockSize));
   // Every later stage divides by it, counts 512-byte sectors in it and reads
   // 4-byte map entries from offset 24 up to its end.
   if (!SupportedFsBlockSize(s.FsBlockSize)) {
-    Fatal(s, "FATAL: Unsupported fs_block size. Check entry file!");
+    Fatal(out.Console, "FATAL: Unsupported fs_block size. Check entry file!");
   }
 
-  s.RawImage.release();
   if (auto st = platform::Close(file); !st.ok()) {
     throw IoFailure("cannot close " + s.EntryName + ": " + st.Reason());
   }

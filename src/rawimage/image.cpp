@@ -2,9 +2,9 @@
 // EntryName + ".fs".
 #include <algorithm>
 
-#include "driver/errors.h"
-#include "driver/gather.h"
-#include "driver/hex.h"
+#include "base/errors.h"
+#include "base/gather.h"
+#include "base/hex.h"
 #include "rawimage/rawimage.h"
 
 namespace quillex {
@@ -34,18 +34,18 @@ std::uint64_t PhysicalOffset(const ImageLayout& layout, std::uint32_t fsBlockSiz
   return layout.Seg0Size + (k - layout.SplitIndex) * fsBlockSize;
 }
 
-void BuildFsImage(RunState& s) {
+void BuildFsImage(RunOutput& out, RawImageState& s) {
   const std::uint64_t blockSize = s.FsBlockSize;
   // Four spare zero blocks follow the image so that reads just past it find zeros.
   const std::uint64_t imageBytes = (std::uint64_t{s.MaxBlockNumber} + 4) * blockSize;
   if (imageBytes >= (std::uint64_t{1} << 32)) {
-    Fatal(s, "FATAL: Image of 4 GiB or more is not supported. Check entry file!");
+    Fatal(out.Console, "FATAL: Image of 4 GiB or more is not supported. Check entry file!");
   }
-  s.Console.Line("Building normal FS image from RAW...");
+  out.Console.Line("Building normal FS image from RAW...");
 
   const SegmentRecord first = s.SegmentTable.empty() ? SegmentRecord{} : s.SegmentTable.front();
   const ImageLayout layout = ComputeImageLayout(first, s.FsBlockSize, s.MapSize);
-  s.Console.Line("seg00 covered by " + HexDword(layout.Seg0MapCount) + " map(s)");
+  out.Console.Line("seg00 covered by " + HexDword(layout.Seg0MapCount) + " map(s)");
 
   // The image is not copied together: each logical block is read where it
   // lies in RawImage. Bytes past the end of RawImage read as zeros.
@@ -63,12 +63,12 @@ void BuildFsImage(RunState& s) {
   }
 }
 
-void WriteFsImage(RunState& s) {
+void WriteFsImage(RunOutput& out, const RawImageState& s) {
   const std::string name = s.EntryName + ".fs";
-  s.Console.Write("Writing normal FS image to file: " + name + "...");
+  out.Console.Write("Writing normal FS image to file: " + name + "...");
   constexpr const char* kFailed = "Fatal error while writing image! Check filename and disk space";
   platform::File file;
-  if (!platform::CreateFile(name, file).ok()) Fatal(s, kFailed);
+  if (!platform::CreateFile(name, file).ok()) Fatal(out.Console, kFailed);
   // The copied blocks in runs, gathered from where they lie, and the length
   // set at the end, so that a map naming a few blocks far apart does not
   // make the tool write gigabytes of zeros. The work follows the blocks
@@ -77,19 +77,19 @@ void WriteFsImage(RunState& s) {
   std::vector<std::uint32_t> blocks = s.FsCopiedBlocks;
   std::sort(blocks.begin(), blocks.end());
   blocks.erase(std::unique(blocks.begin(), blocks.end()), blocks.end());
-  GatherWriter out(file);
+  GatherWriter writer(file);
   bool failed = false;
   for (std::size_t i = 0; i < blocks.size() && !failed; ++i) {
     const std::uint64_t at = (blocks[i] - 1) * blockSize;
-    if (i == 0 || blocks[i] != blocks[i - 1] + 1) failed = !out.MoveTo(at).ok();
+    if (i == 0 || blocks[i] != blocks[i - 1] + 1) failed = !writer.MoveTo(at).ok();
     s.FsImage.ForEachPiece(at, blockSize, [&](const std::uint8_t* data, std::size_t n) {
-      failed = failed || !out.Add(data, n).ok();
+      failed = failed || !writer.Add(data, n).ok();
     });
   }
-  if (failed || !out.Flush().ok()) Fatal(s, kFailed);
-  if (!platform::SetLength(file, std::uint64_t{s.MaxBlockNumber} * blockSize).ok()) Fatal(s, kFailed);
-  if (!platform::Close(file).ok()) Fatal(s, kFailed);
-  s.Console.Line();
+  if (failed || !writer.Flush().ok()) Fatal(out.Console, kFailed);
+  if (!platform::SetLength(file, std::uint64_t{s.MaxBlockNumber} * blockSize).ok()) Fatal(out.Console, kFailed);
+  if (!platform::Close(file).ok()) Fatal(out.Console, kFailed);
+  out.Console.Line();
 }
 
 }  // namespace quillex

@@ -1,12 +1,12 @@
 // MAP blocks and the fs_block array (BlockMap): which logical fs_block each
 // physical fs_block of RawImage holds.
-#include "driver/hex.h"
+#include "base/hex.h"
 #include "rawimage/rawimage.h"
 
 namespace quillex {
 
-void FindMapBlocks(RunState& s) {
-  s.Console.Line("Building maps array...");
+void FindMapBlocks(RunOutput& out, RawImageState& s) {
+  out.Console.Line("Building maps array...");
   s.BlockMap.clear();
   s.MaxBlockNumber = 0;
   s.HighestMapId = 0;
@@ -20,9 +20,9 @@ void FindMapBlocks(RunState& s) {
       continue;
     }
     const std::uint32_t id = RawDword(s, p + kMapId);
-    s.Console.Line("MAP id: $" + HexDword(id) + " found at $" + HexDword(static_cast<std::uint32_t>(p)));
+    out.Console.Line("MAP id: $" + HexDword(id) + " found at $" + HexDword(static_cast<std::uint32_t>(p)));
     if (id > kMaxMapId) {
-      s.Console.Line("MAX map exeeded: " + HexWord(s.HighestMapId) + ". Ignoring...");
+      out.Console.Line("MAX map exeeded: " + HexWord(s.HighestMapId) + ". Ignoring...");
       continue;
     }
     // A later block with the same id replaces an earlier one.
@@ -30,11 +30,11 @@ void FindMapBlocks(RunState& s) {
     s.MapFound[id] = true;
     if (id > s.HighestMapId) s.HighestMapId = id;
   }
-  s.Console.Line("Found MAPs: " + std::to_string(s.HighestMapId));
+  out.Console.Line("Found MAPs: " + std::to_string(s.HighestMapId));
 }
 
-void BuildBlockMap(RunState& s) {
-  s.Console.Line("Building fs_block array...");
+void BuildBlockMap(RunOutput& out, RawImageState& s) {
+  out.Console.Line("Building fs_block array...");
   const std::uint32_t slots = (s.FsBlockSize - kMapEntries) / 4;
 
   for (std::uint32_t id = 0; id <= s.HighestMapId; ++id) {
@@ -42,7 +42,7 @@ void BuildBlockMap(RunState& s) {
     if (!s.MapFound[id]) {
       // A lost MAP block still describes its share of physical fs_blocks:
       // hold their places with free entries so the later ids stay aligned.
-      s.Console.Line("WARNING: MAP id $" + HexDword(id) + " not found");
+      out.Console.Line("WARNING: MAP id $" + HexDword(id) + " not found");
       s.BlockMap.insert(s.BlockMap.end(), slots, kFreeEntry);
       s.MapSize = slots;
       continue;
@@ -62,8 +62,8 @@ void BuildBlockMap(RunState& s) {
       if (n < kFreeNumber && n > s.MaxBlockNumber) s.MaxBlockNumber = n;
     }
   }
-  s.Console.Line("MapSIZE: $" + HexDword(s.MapSize));
-  s.Console.Line("Maximum fs_block number is: $" + HexDword(s.MaxBlockNumber) + ". Alloc buffer...");
+  out.Console.Line("MapSIZE: $" + HexDword(s.MapSize));
+  out.Console.Line("Maximum fs_block number is: $" + HexDword(s.MaxBlockNumber) + ". Alloc buffer...");
 }
 
 }  // namespace quillex

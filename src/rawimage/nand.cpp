@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "driver/errors.h"
-#include "driver/hex.h"
+#include "base/errors.h"
+#include "base/hex.h"
 #include "rawimage/rawimage.h"
 
 namespace quillex {
@@ -80,9 +80,9 @@ std::uint32_t StripSpareAreas(std::span<std::uint8_t> buffer, std::size_t at, st
   return static_cast<std::uint32_t>(dst);
 }
 
-void LoadSegments(RunState& s) {
-  s.Console.Line("Loading entry file " + s.EntryName + " to memory...");
-  s.Console.Line("Alloc read buffer...");
+void LoadSegments(RunOutput& out, RawImageState& s) {
+  out.Console.Line("Loading entry file " + s.EntryName + " to memory...");
+  out.Console.Line("Alloc read buffer...");
 
   platform::File file;
   if (auto st = platform::OpenForReading(s.EntryName, file); !st.ok()) {
@@ -104,16 +104,16 @@ void LoadSegments(RunState& s) {
   for (std::size_t i = 0; i < s.SegmentTable.size(); ++i) {
     const SegmentRecord& seg = s.SegmentTable[i];
     const std::uint32_t length = seg.End - seg.Start + 1;
-    s.Console.Write("Loading seg0" + std::to_string(i) + "[$" + HexDword(length) + "]...");
+    out.Console.Write("Loading seg0" + std::to_string(i) + "[$" + HexDword(length) + "]...");
 
     const std::uint32_t want = std::min(length, s.EntrySize - s.RawLength);
     std::size_t got = 0;
-    if (!platform::ReadFully(file, raw + s.RawLength, want, got).ok()) Fatal(s, kReadFailed);
+    if (!platform::ReadFully(file, raw + s.RawLength, want, got).ok()) Fatal(out.Console, kReadFailed);
     consumed += static_cast<std::uint32_t>(got);
 
     std::uint32_t kept = static_cast<std::uint32_t>(got);
     if (const PageGeometry* g = GeometryOf(seg.PageType)) {
-      s.Console.Write(g->announcement);
+      out.Console.Write(g->announcement);
       const std::uint64_t pages = got == 0 ? 1 : (got + g->page - 1) / g->page;
       fill.DataUpTo(std::uint64_t{s.RawLength} + got);
       fill.Materialise(raw, s.RawLength + pages * g->page);
@@ -123,7 +123,7 @@ void LoadSegments(RunState& s) {
       fill.DataUpTo(std::uint64_t{s.RawLength} + got);
     }
     s.RawLength += kept;
-    s.Console.Line("$" + HexDword(kept) + " bytes");
+    out.Console.Line("$" + HexDword(kept) + " bytes");
 
     if (s.RawLength >= s.EntrySize) break;
     if (i + 1 < s.SegmentTable.size()) {
@@ -132,7 +132,7 @@ void LoadSegments(RunState& s) {
       const std::uint32_t gap = s.SegmentTable[i + 1].Start - seg.End - 1;
       const std::uint32_t next = consumed + gap;
       if (next <= s.EntrySize) {
-        s.Console.Line("Skiping $" + HexDword(gap));
+        out.Console.Line("Skiping $" + HexDword(gap));
         if (auto st = platform::SetPosition(file, next); !st.ok()) {
           throw IoFailure("cannot set the position in " + s.EntryName + ": " + st.Reason());
         }
@@ -145,16 +145,16 @@ void LoadSegments(RunState& s) {
   if (auto st = platform::Close(file); !st.ok()) {
     throw IoFailure("cannot close " + s.EntryName + ": " + st.Reason());
   }
-  s.Console.Line("OK! Read " + HexDword(s.RawLength) + " bytes");
+  out.Console.Line("OK! Read " + HexDword(s.RawLength) + " bytes");
 
   platform::File log;
   if (!platform::CreateFile(s.EntryName + ".log", log).ok()) {
-    Fatal(s, "Fatal error while creating log! Check filename and disk space");
+    Fatal(out.Console, "Fatal error while creating log! Check filename and disk space");
   }
-  s.LogFile.AttachFile(std::move(log), s.EntryName + ".log");
+  out.LogFile.AttachFile(std::move(log), s.EntryName + ".log");
 
   s.RawBlockCount = s.RawLength / s.FsBlockSize;
-  s.Console.Line("RAW image contain: $" + HexDword(s.RawBlockCount) + " fs_block(s)");
+  out.Console.Line("RAW image contain: $" + HexDword(s.RawBlockCount) + " fs_block(s)");
 }
 
 }  // namespace quillex

@@ -1,12 +1,72 @@
 // Raw image reconstruction: from the dump file to the normal FS image.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
+#include <string>
+#include <vector>
 
-#include "driver/run_state.h"
+#include "base/buffers.h"
+#include "base/output.h"
 
 namespace quillex {
+
+inline constexpr std::size_t kMaxSegments = 10;
+inline constexpr std::uint32_t kMaxMapId = 100;
+
+// One segment record of the FS description block, as read.
+struct SegmentRecord {
+  std::uint32_t Start = 0;
+  std::uint32_t End = 0;  // inclusive
+  std::uint32_t FsBlockSize = 0;
+  std::uint32_t PageType = 0;
+};
+
+// What the raw image stages fill, from the dump's name to the normal FS
+// image; the later stages only read it.
+struct RawImageState {
+  std::string EntryName;  // argument 1, exactly as passed
+
+  // Header stage.
+  std::uint32_t EntrySize = 0;
+  std::uint16_t FsVersion = 0;
+  std::uint16_t SegmentCount = 0;
+  std::vector<SegmentRecord> SegmentTable;  // ordered by start after the header stage
+  std::uint32_t FsBlockSize = 0;            // bytes per fs_block, and per cluster
+
+  // NAND loading stage.
+  ZeroedBuffer RawImage;
+  std::uint32_t RawLength = 0;      // bytes placed in RawImage
+  std::uint32_t RawBlockCount = 0;  // whole fs_blocks in them
+
+  // MAP stage. BlockMap.size() is the count of taken entries.
+  std::array<std::uint32_t, kMaxMapId + 1> MapPositions{};
+  std::array<bool, kMaxMapId + 1> MapFound{};
+  std::uint32_t HighestMapId = 0;
+  std::vector<std::uint32_t> BlockMap;
+  std::uint32_t MapSize = 0;
+  std::uint32_t MaxBlockNumber = 0;
+
+  // Image stage: the normal FS image as a view of RawImage through the block
+  // map. FsCopiedBlocks lists the logical blocks that got a place, in the
+  // order placed (the others are zero and need not be written).
+  FsView FsImage;
+  std::vector<std::uint32_t> FsCopiedBlocks;
+};
+
+// Little-endian reads of the two images; zero beyond their ends.
+inline std::uint16_t RawWord(const RawImageState& s, std::uint64_t o) { return LoadWord(s.RawImage.view(), o); }
+inline std::uint32_t RawDword(const RawImageState& s, std::uint64_t o) { return LoadDword(s.RawImage.view(), o); }
+// Offsets past the end never wrap: o + 1 at ~0 reads zero like the rest.
+inline std::uint8_t FsByte(const RawImageState& s, std::uint64_t o) { return s.FsImage.Byte(o); }
+inline std::uint16_t FsWord(const RawImageState& s, std::uint64_t o) {
+  return static_cast<std::uint16_t>(FsByte(s, o) | (o == ~std::uint64_t{0} ? 0 : FsByte(s, o + 1) << 8));
+}
+inline std::uint32_t FsDword(const RawImageState& s, std::uint64_t o) {
+  return FsWord(s, o) | (o >= ~std::uint64_t{0} - 2 ? 0u : std::uint32_t{FsWord(s, o + 2)} << 16);
+}
+inline std::string FsChars(const RawImageState& s, std::uint64_t o, std::size_t n) { return s.FsImage.Chars(o, n); }
 
 // FS description block at offset 0 of the dump.
 inline constexpr std::uint32_t kDescMarker = 0;        // u16, must be 3
@@ -42,12 +102,12 @@ inline constexpr std::uint32_t kFreeNumber = 0xFFFFFF;
 inline constexpr std::uint32_t kFreeEntry = 0xFFFFFFFF;
 
 // Stages, in the order the driver runs them.
-void LoadRawHeader(RunState& state);
-void LoadSegments(RunState& state);
-void FindMapBlocks(RunState& state);
-void BuildBlockMap(RunState& state);
-void BuildFsImage(RunState& state);
-void WriteFsImage(RunState& state);
+void LoadRawHeader(RunOutput& out, RawImageState& state);
+void LoadSegments(RunOutput& out, RawImageState& state);
+void FindMapBlocks(RunOutput& out, RawImageState& state);
+void BuildBlockMap(RunOutput& out, RawImageState& state);
+void BuildFsImage(RunOutput& out, RawImageState& state);
+void WriteFsImage(RunOutput& out, const RawImageState& state);
 
 // Moves the page data of `got` bytes read at buffer[at] down over the spare
 // areas (data size D, page size P) and returns the bytes kept: the pages

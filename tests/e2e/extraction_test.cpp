@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-#include "driver/hex.h"
+#include "base/hex.h"
 #include "mkraw/mkraw.h"
 #include "support/fat_volume.h"
 #include "support/test_support.h"

@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/errors.h"
+#include "base/errors.h"
+#include "tool/run_state.h"
 #include "rawimage/rawimage.h"
 #include "support/test_support.h"
 
@@ -65,12 +66,12 @@ class HeaderStage : public testing::Test {
   // Runs the header pass on a dump written as phone.raw; returns the console.
   std::string Run(const Bytes& file) {
     Write(file);
-    LoadRawHeader(s);
+    LoadRawHeader(s, s);
     return s.Console.Text();
   }
   std::string RunFatal(const Bytes& file) {
     Write(file);
-    EXPECT_THROW(LoadRawHeader(s), FatalStop);
+    EXPECT_THROW(LoadRawHeader(s, s), FatalStop);
     return s.Console.Text();
   }
   void Write(const Bytes& file) { test::WriteFile(s.EntryName, file); }
@@ -210,14 +211,14 @@ TEST_F(HeaderStage, TenSegmentsAreAccepted) {
 
 TEST_F(HeaderStage, MissingFileIsAnInputOutputFailure) {
   s.EntryName = dir / "absent.raw";
-  EXPECT_THROW(LoadRawHeader(s), IoFailure);
+  EXPECT_THROW(LoadRawHeader(s, s), IoFailure);
   EXPECT_EQ(s.Console.Text(), Announce());
 }
 
 TEST_F(HeaderStage, UnreadableEntryIsAFatalBlockRead) {
   s.EntryName = dir / "folder.raw";
   std::filesystem::create_directory(s.EntryName);
-  EXPECT_THROW(LoadRawHeader(s), FatalStop);
+  EXPECT_THROW(LoadRawHeader(s, s), FatalStop);
   EXPECT_EQ(s.Console.Text(),
             Announce() + Lines({"Fatal error while BlockRead! Check filename and disk space"}));
 }

@@ -1,5 +1,5 @@
 // Fixed-width upper-case hexadecimal texts of the messages.
-#include "driver/hex.h"
+#include "base/hex.h"
 
 #include <gtest/gtest.h>
 

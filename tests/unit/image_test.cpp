@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/errors.h"
+#include "base/errors.h"
+#include "tool/run_state.h"
 #include "rawimage/rawimage.h"
 #include "support/test_support.h"
 
@@ -159,7 +160,7 @@ TEST_F(ImageStage, CopiesIndex5ToLogicalBlock0x123) {
   Entries map(2530, kFree);
   map[5] = InUse(0x123);
   Prepare(0x800, {0, 0x3FFFFF, 0x800, 0}, map, 506, 0x123, 0x5000);
-  BuildFsImage(s);
+  BuildFsImage(s, s);
   EXPECT_EQ(s.Console.Text(), Lines({"Building normal FS image from RAW...", "seg00 covered by 00000005 map(s)"}));
   EXPECT_EQ(s.FsImage.size(), (0x123u + 4) * 0x800);
   // RawImage $2800..$2FFF to FsImage $91000..$917FF; every other byte zero.
@@ -169,7 +170,7 @@ TEST_F(ImageStage, CopiesIndex5ToLogicalBlock0x123) {
 
 TEST_F(ImageStage, HighestIndexWinsAndUnnamedBlocksStayZero) {
   Prepare(512, {0, 8 * 512 - 1, 512, 0}, {kFree, InUse(2), kFree, InUse(2), InUse(1), InUse(4)}, 8, 5, 8 * 512);
-  BuildFsImage(s);
+  BuildFsImage(s, s);
   Place(1, 4 * 512);
   Place(2, 3 * 512);  // index 3 wins over index 1
   Place(4, 5 * 512);
@@ -178,7 +179,7 @@ TEST_F(ImageStage, HighestIndexWinsAndUnnamedBlocksStayZero) {
 
 TEST_F(ImageStage, FreeEntryHoldsItsPlace) {
   Prepare(512, {0, 8 * 512 - 1, 512, 0}, {InUse(1), kFree, InUse(2), 0x40FFFFFF, InUse(3)}, 8, 3, 8 * 512);
-  BuildFsImage(s);
+  BuildFsImage(s, s);
   Place(1, 0);
   Place(2, 2 * 512);
   Place(3, 4 * 512);
@@ -187,7 +188,7 @@ TEST_F(ImageStage, FreeEntryHoldsItsPlace) {
 
 TEST_F(ImageStage, EntriesNamingBlockZeroOrTheFreeNumberCopyNothing) {
   Prepare(512, {0, 8 * 512 - 1, 512, 0}, {InUse(0), InUse(0xFFFFFF), InUse(1)}, 8, 1, 8 * 512);
-  BuildFsImage(s);
+  BuildFsImage(s, s);
   Place(1, 2 * 512);
   ExpectImage();
 }
@@ -200,7 +201,7 @@ TEST_F(ImageStage, SourceBeyondTheRawImageReadsAsZero) {
   map[5] = InUse(2);  // wholly beyond
   map[7] = InUse(3);  // ... then replaced by a block wholly beyond
   Prepare(512, {0, 8 * 512 - 1, 512, 0}, map, 8, 3, 2 * 512 + 256);
-  BuildFsImage(s);
+  BuildFsImage(s, s);
   Place(1, 2 * 512);
   ExpectImage();
 }
@@ -214,7 +215,7 @@ TEST_F(ImageStage, EntriesAfterTheSplitStartAgainAtTheFirstSegmentsEnd) {
   map[9] = InUse(4);   // Seg0Size + 512
   map[11] = InUse(5);  // Seg0Size + 3 x 512
   Prepare(512, {0x1000, 0x1000 + 6 * 512 - 1, 512, 0}, map, 4, 5, 12 * 512);
-  BuildFsImage(s);
+  BuildFsImage(s, s);
   EXPECT_EQ(s.Console.Text(), Lines({"Building normal FS image from RAW...", "seg00 covered by 00000002 map(s)"}));
   Place(1, 5 * 512);
   Place(2, 6 * 512);
@@ -231,7 +232,7 @@ TEST_F(ImageStage, PagedFirstSegmentSplitsAtItsStrippedSize) {
   map[8] = InUse(2);
   map[9] = InUse(3);
   Prepare(512, {0, 5 * 528 - 1, 512, 18}, map, 4, 3, 10 * 512);
-  BuildFsImage(s);
+  BuildFsImage(s, s);
   EXPECT_EQ(s.Console.Text(), Lines({"Building normal FS image from RAW...", "seg00 covered by 00000002 map(s)"}));
   Place(1, 4 * 512);
   Place(2, 5 * 512);
@@ -241,7 +242,7 @@ TEST_F(ImageStage, PagedFirstSegmentSplitsAtItsStrippedSize) {
 
 TEST_F(ImageStage, NoEntriesGiveFourZeroBlocks) {
   Prepare(512, {0, 8 * 512 - 1, 512, 0}, {}, 4, 0, 8 * 512);
-  BuildFsImage(s);
+  BuildFsImage(s, s);
   ExpectImage();
 }
 
@@ -262,7 +263,7 @@ TEST_P(HugeImage, IsRefusedBeforeAnythingIsAllocated) {
   s.MapSize = 506;
   s.BlockMap = {InUse(GetParam().maxBlock)};
   s.RawImage = ZeroedBuffer(0x1000, "raw image");
-  EXPECT_THROW(BuildFsImage(s), FatalStop);
+  EXPECT_THROW(BuildFsImage(s, s), FatalStop);
   EXPECT_EQ(s.Console.Text(), Lines({"FATAL: Image of 4 GiB or more is not supported. Check entry file!"}));
   EXPECT_EQ(s.FsImage.size(), 0u);
 }
@@ -282,7 +283,7 @@ TEST(HugeImageBoundary, OneBlockLessThan4GiBIsBuilt) {
   s.SegmentTable = {SegmentRecord{0, 0x3FFFFF, 0x10000, 0}};
   s.MapSize = 16378;
   s.RawImage = ZeroedBuffer(0x1000, "raw image");
-  BuildFsImage(s);  // a view: nothing of the image's size is reserved
+  BuildFsImage(s, s);  // a view: nothing of the image's size is reserved
   EXPECT_EQ(s.FsImage.size(), 0xFFFF0000u);
   EXPECT_EQ(FsDword(s, 0xFFFF0000u - 4), 0u);
 }
@@ -316,14 +317,14 @@ class ImageFile : public testing::Test {
 
 TEST_F(ImageFile, HoldsExactlyTheLogicalBlocks) {
   Prepare(512, 3);
-  WriteFsImage(s);
+  WriteFsImage(s, s);
   EXPECT_EQ(s.Console.Text(), Announce() + "\r\n");
   EXPECT_EQ(test::ReadFile(s.EntryName + ".fs"), std::string(image.begin(), image.begin() + 3 * 512));
 }
 
 TEST_F(ImageFile, NoBlocksGiveAnEmptyFile) {
   Prepare(0x800, 0);
-  WriteFsImage(s);
+  WriteFsImage(s, s);
   EXPECT_EQ(s.Console.Text(), Announce() + "\r\n");
   ASSERT_TRUE(test::Exists(s.EntryName + ".fs"));
   EXPECT_EQ(std::filesystem::file_size(s.EntryName + ".fs"), 0u);
@@ -332,7 +333,7 @@ TEST_F(ImageFile, NoBlocksGiveAnEmptyFile) {
 TEST_F(ImageFile, ExistingFileIsReplaced) {
   Prepare(512, 2);
   test::WriteFile(s.EntryName + ".fs", Bytes(5000, 0x99));
-  WriteFsImage(s);
+  WriteFsImage(s, s);
   EXPECT_EQ(test::ReadFile(s.EntryName + ".fs"), std::string(image.begin(), image.begin() + 2 * 512));
 }
 
@@ -348,8 +349,8 @@ TEST_F(ImageFile, BuiltImageIsWrittenWithTheBlockInPlace) {
   s.MaxBlockNumber = 0x123;
   s.RawImage = ZeroedBuffer(raw.size(), "raw image");
   std::memcpy(s.RawImage.data(), raw.data(), raw.size());
-  BuildFsImage(s);
-  WriteFsImage(s);
+  BuildFsImage(s, s);
+  WriteFsImage(s, s);
   std::string file_expected(0x123 * 0x800, '\0');
   std::memcpy(file_expected.data() + 0x91000, raw.data() + 0x2800, 0x800);
   EXPECT_EQ(test::ReadFile(s.EntryName + ".fs"), file_expected);
@@ -382,8 +383,8 @@ TEST_F(ImageFile, ShuffledBlocksAreWrittenFromWhereTheyLie) {
   s.MaxBlockNumber = kMax;
   s.RawImage = ZeroedBuffer(raw.size(), "raw image");
   std::memcpy(s.RawImage.data(), raw.data(), raw.size());
-  BuildFsImage(s);
-  WriteFsImage(s);
+  BuildFsImage(s, s);
+  WriteFsImage(s, s);
 
   std::string expected(std::size_t{kMax} * kBs, '\0');
   for (std::uint32_t k = 0; k < kEntries; ++k) {  // in map order: the later copy wins
@@ -401,14 +402,14 @@ TEST_F(ImageFile, ShuffledBlocksAreWrittenFromWhereTheyLie) {
 TEST_F(ImageFile, NameInAMissingFolderIsFatal) {
   Prepare(512, 1);
   s.EntryName = dir / "no-such-folder/phone.raw";
-  EXPECT_THROW(WriteFsImage(s), FatalStop);
+  EXPECT_THROW(WriteFsImage(s, s), FatalStop);
   EXPECT_EQ(s.Console.Text(), Failure());
 }
 
 TEST_F(ImageFile, FolderInTheWayIsFatal) {
   Prepare(512, 1);
   std::filesystem::create_directory(s.EntryName + ".fs");
-  EXPECT_THROW(WriteFsImage(s), FatalStop);
+  EXPECT_THROW(WriteFsImage(s, s), FatalStop);
   EXPECT_EQ(s.Console.Text(), Failure());
 }
 
@@ -416,7 +417,7 @@ TEST_F(ImageFile, FullDiskIsFatal) {
   if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
   Prepare(512, 4);
   std::filesystem::create_symlink("/dev/full", s.EntryName + ".fs");
-  EXPECT_THROW(WriteFsImage(s), FatalStop);
+  EXPECT_THROW(WriteFsImage(s, s), FatalStop);
   EXPECT_EQ(s.Console.Text(), Failure());
 }
 

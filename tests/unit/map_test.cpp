@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "rawimage/rawimage.h"
+#include "tool/run_state.h"
 #include "support/test_support.h"
 
 namespace quillex {
@@ -67,8 +68,8 @@ class MapStage : public testing::Test {
  protected:
   std::string Run(const RawImageBuilder& raw, std::uint32_t rawBlockCount) {
     raw.Into(s, rawBlockCount);
-    FindMapBlocks(s);
-    BuildBlockMap(s);
+    FindMapBlocks(s, s);
+    BuildBlockMap(s, s);
     return s.Console.Text();
   }
   std::string Run(const RawImageBuilder& raw) { return Run(raw, raw.Blocks()); }
@@ -154,7 +155,7 @@ TEST(MapSearch, FewerThanTwoBlocksMeanNoSearch) {
     RawImageBuilder raw(512, 2);
     raw.Map(1, 0, {InUse(1)});
     raw.Into(s, count);
-    FindMapBlocks(s);
+    FindMapBlocks(s, s);
     EXPECT_EQ(s.Console.Text(), Lines({"Building maps array...", "Found MAPs: 0"})) << "RawBlockCount " << count;
   }
 }

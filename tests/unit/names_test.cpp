@@ -1,6 +1,6 @@
 // Names from the image as Unicode: the 8-bit code page, UTF-16 and UTF-8
 // conversions, and the key names are compared by.
-#include "driver/names.h"
+#include "base/names.h"
 
 #include <gtest/gtest.h>
 

@@ -13,7 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/errors.h"
+#include "base/errors.h"
+#include "tool/run_state.h"
 #include "rawimage/rawimage.h"
 #include "support/test_support.h"
 
@@ -124,7 +125,7 @@ class SegmentLoading : public testing::Test {
   std::string Load(const Bytes& file, const std::vector<SegmentRecord>& segments,
                    std::uint32_t fsBlockSize = 0x800) {
     Prepare(file, segments, fsBlockSize);
-    LoadSegments(s);
+    LoadSegments(s, s);
     return s.Console.Text();
   }
   void Prepare(const Bytes& file, const std::vector<SegmentRecord>& segments, std::uint32_t fsBlockSize) {
@@ -357,7 +358,7 @@ TEST_F(SegmentLoading, LogFileIsCreatedEmptyReplacingAnOldOne) {
 TEST_F(SegmentLoading, LogThatCannotBeCreatedIsFatal) {
   std::filesystem::create_directory(s.EntryName + ".log");
   Prepare(RandomBytes(1000, 22), {Seg(0, 999, 0)}, 0x800);
-  EXPECT_THROW(LoadSegments(s), FatalStop);
+  EXPECT_THROW(LoadSegments(s, s), FatalStop);
   EXPECT_EQ(s.Console.Text(), Opening() + SegmentLine(0, 1000) +
                                   Lines({"$000003E8 bytes", "OK! Read 000003E8 bytes",
                                          "Fatal error while creating log! Check filename and disk space"}));
@@ -374,7 +375,7 @@ TEST_F(SegmentLoading, LogInAReadOnlyFolderIsFatal) {
     if (probe) GTEST_SKIP() << "this user can write into read-only folders";
   }
   Describe(1000, {Seg(0, 999, 0)}, 0x800);
-  EXPECT_THROW(LoadSegments(s), FatalStop);
+  EXPECT_THROW(LoadSegments(s, s), FatalStop);
   EXPECT_TRUE(s.Console.Text().ends_with(
       "OK! Read 000003E8 bytes\r\nFatal error while creating log! Check filename and disk space\r\n"));
 }
@@ -383,7 +384,7 @@ TEST_F(SegmentLoading, ReadFailureIsFatalOnTheSegmentLine) {
   s.EntryName = dir / "folder.raw";
   std::filesystem::create_directory(s.EntryName);
   Describe(100, {Seg(0, 999, 0)}, 0x800);
-  EXPECT_THROW(LoadSegments(s), FatalStop);
+  EXPECT_THROW(LoadSegments(s, s), FatalStop);
   EXPECT_EQ(s.Console.Text(),
             Opening() + SegmentLine(0, 1000) + Lines({"Fatal error while BlockRead! Check filename and disk space"}));
 }
@@ -391,7 +392,7 @@ TEST_F(SegmentLoading, ReadFailureIsFatalOnTheSegmentLine) {
 TEST_F(SegmentLoading, MissingFileIsAnInputOutputFailure) {
   s.EntryName = dir / "gone.raw";
   Describe(100, {Seg(0, 99, 0)}, 0x800);
-  EXPECT_THROW(LoadSegments(s), IoFailure);
+  EXPECT_THROW(LoadSegments(s, s), IoFailure);
   EXPECT_EQ(s.Console.Text(), Opening());
   EXPECT_FALSE(test::Exists(s.EntryName + ".log"));
 }
@@ -522,7 +523,7 @@ TEST(SegmentLoadingModel, RandomLayoutsMatchThePlainLoadLoop) {
     s.SegmentTable = segments;
     s.SegmentCount = static_cast<std::uint16_t>(segments.size());
     s.FsBlockSize = blockSize;
-    LoadSegments(s);
+    LoadSegments(s, s);
 
     SCOPED_TRACE("seed " + std::to_string(seed) + ", " + std::to_string(count) + " segments, file " +
                  std::to_string(size) + " bytes");

@@ -4,9 +4,10 @@
 #include <filesystem>
 #include <string>
 
-#include "driver/errors.h"
-#include "driver/hex.h"
-#include "driver/paths.h"
+#include "base/errors.h"
+#include "tool/run_state.h"
+#include "base/hex.h"
+#include "base/paths.h"
 #include "partition/partition.h"
 #include "support/test_support.h"
 
@@ -96,7 +97,7 @@ TEST(PartitionTable, RecordsEntriesOneTwoAndFourWithTheirTableBlock) {
   img.Entry(t, 0, 0x04, 3, 0x3000);
   img.Entry(t, 1, 0x06, 0x100, 0x10);
   img.Entry(t, 3, 0x0B, 0x200, 0x20);  // entry 3 left empty
-  RecordPartitionTable(img.s, t, t);
+  RecordPartitionTable(img.s, img.s, img.s, t, t);
   ASSERT_EQ(img.s.PartitionEntries.size(), 3u);
   EXPECT_EQ(img.s.PartitionEntries[0].ParType, 0x04);
   EXPECT_EQ(img.s.PartitionEntries[1].ParType, 0x06);
@@ -119,7 +120,7 @@ TEST(BootSector, RecognitionAndDumpOfTheSecondPlace) {
   img.Entry(s, 0, 0x04, 3, 0x3000);
   img.BootSector(s, 9, 2, 0x200, 0x20);         // at the start: replaced by the one below
   img.BootSector(s + 1536, 1, 1, 0x200, 0x20);  // three sectors further
-  EXPECT_EQ(RecognisePartition(img.s, s), RecognitionResult::BootSectorFound);
+  EXPECT_EQ(RecognisePartition(img.s, img.s, img.s, s), RecognitionResult::BootSectorFound);
   EXPECT_EQ(img.s.Console.Text(), "@ $00001000: ");
   ASSERT_EQ(img.s.BootRecords.size(), 1u);
   EXPECT_EQ(img.s.BootRecords[0].ReservedSectors, 1);
@@ -144,10 +145,10 @@ TEST(BootSector, OnlyTheExactSignatureIsRecognised) {
     img.BootSector(kBs, 1, 1, 16, 1);
     img.Put(kBs + 1, {second});
     if (second == 0x3C) {
-      EXPECT_EQ(RecognisePartition(img.s, kBs), RecognitionResult::NothingFound);
+      EXPECT_EQ(RecognisePartition(img.s, img.s, img.s, kBs), RecognitionResult::NothingFound);
     } else {
       img.Put(kBs + 3, {'m'});
-      EXPECT_EQ(RecognisePartition(img.s, kBs), RecognitionResult::NothingFound) << "OEM name must start with M";
+      EXPECT_EQ(RecognisePartition(img.s, img.s, img.s, kBs), RecognitionResult::NothingFound) << "OEM name must start with M";
     }
   }
 }
@@ -156,16 +157,16 @@ TEST(BootSector, SecondTablePlaceNeedsTheLastByteFF) {
   Image img(4);
   img.Entry(kBs + 512, 0, 0x01, 3, 100);
   img.Put16(kBs + 1022, 0xAA55);
-  EXPECT_EQ(RecognisePartition(img.s, kBs), RecognitionResult::NothingFound);
+  EXPECT_EQ(RecognisePartition(img.s, img.s, img.s, kBs), RecognitionResult::NothingFound);
   img.Put(kBs + 1023, {0xFF});
-  EXPECT_EQ(RecognisePartition(img.s, kBs), RecognitionResult::PartitionTableFound);
+  EXPECT_EQ(RecognisePartition(img.s, img.s, img.s, kBs), RecognitionResult::PartitionTableFound);
   EXPECT_EQ(img.s.PartitionEntries.back().TableBlock, (kBs + 512) / kBs);
 }
 
 TEST(BootSector, UnitInTheLastBytesOfTheImageReadsZerosBeyond) {
   Image img(2);
   img.Put(2 * kBs - 4, {0xEB, 0x00, 0x90, 0x4D});
-  EXPECT_EQ(RecognisePartition(img.s, 2 * kBs - 4), RecognitionResult::BootSectorFound);
+  EXPECT_EQ(RecognisePartition(img.s, img.s, img.s, 2 * kBs - 4), RecognitionResult::BootSectorFound);
   EXPECT_EQ(img.s.BootRecords.back().OEMName, std::string("M") + std::string(7, '\0'));
 }
 
@@ -229,11 +230,10 @@ TEST(PartitionDriver, WorkedExampleLinesAndNumbers) {
   WorkedExample img;
   test::TempDir dir;
   const std::string unit = (dir.path() / "_name.raw/abc").string();
-  ASSERT_EQ(RecognisePartition(img.s, 0x12 * kBs), RecognitionResult::BootSectorFound);
-  ProcessPartition(img.s, 1, unit);
-  EXPECT_EQ(img.s.FsInfoOffset, 0x9600u);
-  EXPECT_EQ(img.s.RootSector, 0x24u);
-  EXPECT_EQ(img.s.FirstDataSector, 0x44);
+  ASSERT_EQ(RecognisePartition(img.s, img.s, img.s, 0x12 * kBs), RecognitionResult::BootSectorFound);
+  ProcessPartition(img.s, img.s, img.s, img.s.NamesCreated, 1, unit);
+  // The volume's boot sector offset, root sector and first data sector, as
+  // the driver shows them.
   EXPECT_EQ(img.s.Console.Text(),
             "@ $00009000: partition #01" + unit + "\r\n" +
                 "  type: 04 - FAT16 up to 32Mb fs_info: $00009600 root: $00000024  1st_sec: $0044\r\n" +
@@ -253,8 +253,8 @@ TEST(PartitionDriver, UnsupportedTypesAreNamedAndNotWalked) {
     img.Put(0x12 * kBs + 446 + 4, {c.type});
     test::TempDir dir;
     const std::string unit = (dir.path() / "u").string();
-    RecognisePartition(img.s, 0x12 * kBs);
-    ProcessPartition(img.s, 1, unit);
+    RecognisePartition(img.s, img.s, img.s, 0x12 * kBs);
+    ProcessPartition(img.s, img.s, img.s, img.s.NamesCreated, 1, unit);
     EXPECT_EQ(img.s.Console.Text(), "@ $00009000: partition #01" + unit + "\r\n  type: " + HexByte(c.type) +
                                         " - " + c.text +
                                         "        Partition type not supported. Partition will not be processed.\r\n");

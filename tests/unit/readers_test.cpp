@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/buffers.h"
-#include "driver/run_state.h"
+#include "base/buffers.h"
+#include "tool/run_state.h"
 
 namespace quillex {
 namespace {

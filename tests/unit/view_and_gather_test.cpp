@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/gather.h"
-#include "driver/buffers.h"
-#include "driver/platform.h"
+#include "base/gather.h"
+#include "base/buffers.h"
+#include "base/platform.h"
 #include "support/test_support.h"
 
 namespace quillex {

@@ -25,7 +25,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/paths.h"
+#include "base/paths.h"
+#include "tool/run_state.h"
 #include "fat/fat.h"
 #include "mkraw/mkraw.h"
 #include "partition/partition.h"
@@ -143,7 +144,7 @@ class Walk : public ::testing::Test {
     s_.RawImage = quillex::ZeroedBuffer(size, "test");
     s_.FsImage = quillex::FsView::Flat(s_.RawImage.view());
     std::copy(unit.begin(), unit.end() - static_cast<std::ptrdiff_t>(cut), s_.RawImage.data() + unitStart_);
-    ASSERT_EQ(quillex::RecognisePartition(s_, unitStart_), quillex::RecognitionResult::BootSectorFound);
+    ASSERT_EQ(quillex::RecognisePartition(s_, s_, s_, unitStart_), quillex::RecognitionResult::BootSectorFound);
     ASSERT_EQ(s_.PartitionEntries.size(), 1u);
     s_.Console = quillex::TextOut();
     s_.LogFile = quillex::TextOut();
@@ -171,7 +172,7 @@ class Walk : public ::testing::Test {
   void Run() { Run(unit_); }
   void Run(const std::string& path) {
     const Deadline deadline;
-    quillex::ProcessPartition(s_, 1, path);
+    quillex::ProcessPartition(s_, s_, s_, s_.NamesCreated, 1, path);
   }
 
   std::vector<std::string> Log() const { return SplitLines(s_.LogFile.Text()); }
@@ -181,9 +182,17 @@ class Walk : public ::testing::Test {
     EXPECT_GE(lines.size(), 3u);
     if (lines.size() < 3) return {};
     EXPECT_EQ(lines[0], "partition #01" + unit_);
-    EXPECT_EQ(lines.back(), "  files saved: " + std::to_string(s_.FilesSaved));
+    EXPECT_EQ(lines.back().rfind(kFilesSaved, 0), 0u) << lines.back();
     return std::vector<std::string>(lines.begin() + 2, lines.end() - 1);
   }
+  // The count the driver printed last.
+  std::uint32_t FilesSaved() const {
+    const std::string& text = s_.Console.Text();
+    const std::size_t at = text.rfind(kFilesSaved);
+    EXPECT_NE(at, std::string::npos) << text;
+    return at == std::string::npos ? 0 : static_cast<std::uint32_t>(std::stoul(text.substr(at + kFilesSaved.size())));
+  }
+  static inline const std::string kFilesSaved = "  files saved: ";
   std::string Path(const std::string& relative) const { return unit_ + "/" + relative; }
   std::string Read(const std::string& relative) const { return quillex::test::ReadFile(Path(relative)); }
   bool Exists(const std::string& relative) const { return std::filesystem::exists(Path(relative)); }
@@ -254,7 +263,7 @@ TEST_F(Walk, SubdirectoryLineShowsTheImageOffsetAndTheOffsetInItsCluster) {
                        "[CLUSTER] 0005 points to: FFFF",
                    }));
   EXPECT_EQ(Messages(), std::vector<std::string>{});
-  EXPECT_EQ(s_.FilesSaved, 1u);
+  EXPECT_EQ(FilesSaved(), 1u);
   EXPECT_EQ(Read("SUB/README.TXT"), Str(readme.data));
 }
 
@@ -291,7 +300,7 @@ TEST_F(Walk, FsBlocksOf4000HexAddressClustersFromTheirOwnDataSector) {
   s_.RawImage = quillex::ZeroedBuffer(0x8000 + unit.size(), "test");
   s_.FsImage = quillex::FsView::Flat(s_.RawImage.view());
   std::copy(unit.begin(), unit.end(), s_.RawImage.data() + 0x8000);
-  ASSERT_EQ(quillex::RecognisePartition(s_, 0x8000), quillex::RecognitionResult::BootSectorFound);
+  ASSERT_EQ(quillex::RecognisePartition(s_, s_, s_, 0x8000), quillex::RecognitionResult::BootSectorFound);
   s_.Console = quillex::TextOut();
   s_.LogFile = quillex::TextOut();
   Run();
@@ -441,7 +450,7 @@ TEST_F(Walk, EntryWhoseClusterOffsetIsZeroIsOnlyListed) {
                        "$0000B060: ZERODIR size: 00000000 starts from: FFEC with ATTR:0010 Off:=96",
                    }));
   EXPECT_EQ(Messages(), std::vector<std::string>{});
-  EXPECT_EQ(s_.FilesSaved, 0u);
+  EXPECT_EQ(FilesSaved(), 0u);
   EXPECT_EQ(EntriesOnDisk(), 1u);  // SUB
   EXPECT_EQ(EntriesOnDisk("SUB"), 0u);
 }
@@ -531,7 +540,7 @@ TEST_P(EndMarker, EndsTheWholeDirectoryInRootAndSubdirectory) {
                        "BEFORE.TXT size: 00000014 starts from: 0005 with ATTR:0000 Off:=64",
                        "[CLUSTER] 0005 points to: FFFF",
                    }));
-  EXPECT_EQ(s_.FilesSaved, 1u);
+  EXPECT_EQ(FilesSaved(), 1u);
   EXPECT_FALSE(Exists("AFTER.TXT"));
   EXPECT_FALSE(Exists("SUB/AFTER.TXT"));
   EXPECT_FALSE(Exists("XTHER.TXT"));
@@ -661,7 +670,7 @@ TEST_F(Walk, OnlyTheDotAndDotDotEntriesAreSkipped) {
   EXPECT_EQ(Read("SUB/.nomedia"), Str(Pattern(5, 1)));
   EXPECT_EQ(Read(".profile"), Str(Pattern(5, 2)));
   EXPECT_EQ(Read(".thumbnails/A.JPG"), Str(Pattern(6, 3)));
-  EXPECT_EQ(s_.FilesSaved, 3u);
+  EXPECT_EQ(FilesSaved(), 3u);
   EXPECT_EQ(EntriesOnDisk(), 3u);
   EXPECT_EQ(EntriesOnDisk("SUB"), 1u);
 }
@@ -742,7 +751,7 @@ TEST_F(Walk, AttributeDecidesBetweenSaveWalkAndListing) {
   }
   EXPECT_EQ(EntriesOnDisk(), 1u + files + directories);
   EXPECT_EQ(EntriesOnDisk("SUB"), files + directories);
-  EXPECT_EQ(s_.FilesSaved, 2 * (files + directories));
+  EXPECT_EQ(FilesSaved(), 2 * (files + directories));
   // Every entry is listed, saved or not: a chain line for every file, and an
   // entry line and a chain line for INNER.TXT in every walked directory.
   EXPECT_EQ(Log().size(), 1 + 2 + 2 * cases.size() + 2 * files + 4 * directories);
@@ -852,7 +861,7 @@ TEST_P(SizeRule, CutsEachClusterToWhatTheSizeLeaves) {
     chain.push_back(Chain(static_cast<std::uint16_t>(2 + i), i + 1 < c.clusters ? static_cast<std::uint16_t>(3 + i) : 0xFFFF));
   }
   EXPECT_EQ(Log(), chain);
-  EXPECT_EQ(s_.FilesSaved, 1u);
+  EXPECT_EQ(FilesSaved(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -881,7 +890,7 @@ TEST_F(Walk, EmptyFileAtClusterZeroIsCreatedAndCounted) {
                                                Entry("OTHER.DAT", 3, 2, 0, 32), Chain(2, end)}));
     EXPECT_TRUE(std::filesystem::exists(unit + "/EMPTY.DAT"));
     EXPECT_EQ(quillex::test::ReadFile(unit + "/EMPTY.DAT"), "");
-    EXPECT_EQ(s_.FilesSaved, 2u);
+    EXPECT_EQ(FilesSaved(), 2u);
   }
 }
 
@@ -923,7 +932,7 @@ TEST_F(Walk, NameCreatedEarlierInTheRunGetsTheNextFreeNumber) {
                             "WARNING: name in use, saved as: " + Path(".NOMEDIA (2)"),
                             "WARNING: name in use, saved as: " + Path("Same (4).txt"),
                         }));
-  EXPECT_EQ(s_.FilesSaved, entries.size() + 1);
+  EXPECT_EQ(FilesSaved(), entries.size() + 1);
   EXPECT_EQ(EntriesOnDisk(), entries.size() + 1);
 }
 
@@ -964,7 +973,7 @@ TEST_F(Walk, DeletedPieceBeginningWithE5E5DoesNotEndTheDirectory) {
     EXPECT_EQ(Read(dir + "日记.txt"), Str(Pattern(9, 1)));
     EXPECT_EQ(Read(dir + "LIVE.TXT"), Str(Pattern(5, 7)));
   }
-  EXPECT_EQ(s_.FilesSaved, 6u);
+  EXPECT_EQ(FilesSaved(), 6u);
 }
 
 // Deleting frees a file's chain. Its data is taken from its first cluster
@@ -1070,7 +1079,7 @@ TEST_F(Walk, DeletedDirectoryIsWalkedOnlyWhileItsDotEntryIsThere) {
                             "WARNING: deleted directory overwritten, skipped: " + Path("åONE2"),
                         }));
   EXPECT_EQ(EntriesOnDisk(), 1u);
-  EXPECT_EQ(s_.FilesSaved, 1u);
+  EXPECT_EQ(FilesSaved(), 1u);
 }
 
 // ---------------------------------------------------------------------------
@@ -1156,7 +1165,7 @@ TEST_F(Walk, ClusterAtOffsetZeroIsLostAndReplacedByZeros) {
                             "Found lost cluster FFEC in file: " + Path("F.BIN"),
                             "WARNING: file shorter than its size ($00001000 of $00001800 bytes): " + Path("F.BIN")}));
   EXPECT_EQ(Read("F.BIN"), Str(data) + std::string(kBlock, '\0'));
-  EXPECT_EQ(s_.FilesSaved, 1u);
+  EXPECT_EQ(FilesSaved(), 1u);
 }
 
 TEST_F(Walk, ClustersOutsideTheImageAreLostOneAfterAnother) {
@@ -1214,7 +1223,7 @@ TEST_F(Walk, LostFirstClusterGivesZerosWithoutAChainLine) {
                                                   "Found lost cluster 0028 in file: " + Path("SUB/SUB.BIN")}));
   EXPECT_EQ(Read("ROOT.BIN"), std::string(10, '\0'));
   EXPECT_EQ(Read("SUB/SUB.BIN"), std::string(10, '\0'));
-  EXPECT_EQ(s_.FilesSaved, 2u);
+  EXPECT_EQ(FilesSaved(), 2u);
   EXPECT_EQ(s_.LogFile.Text().find("[CLUSTER]"), std::string::npos);
 }
 
@@ -1256,7 +1265,7 @@ TEST_F(Walk, LoopInAFileChainEndsTheFileWithAWarning) {
   EXPECT_EQ(Read("LOOP.BIN"), Str(data));
   EXPECT_EQ(Read("SELF.BIN"), Str(Pattern(kBlock, 2)));
   EXPECT_EQ(Read("LOST.BIN"), Str(Pattern(kBlock, 3)) + std::string(kBlock, '\0'));
-  EXPECT_EQ(s_.FilesSaved, 3u);
+  EXPECT_EQ(FilesSaved(), 3u);
 }
 
 TEST_F(Walk, LoopInADirectoryChainEndsTheDirectoryWithAWarning) {
@@ -1299,7 +1308,7 @@ TEST_F(Walk, DirectoryAlreadyWalkedIsListedButNotWalkedAgain) {
                             "WARNING: directory already walked, skipped: " + Path("A/B/UP"),
                             "WARNING: directory already walked, skipped: " + Path("AGAIN"),
                         }));
-  EXPECT_EQ(s_.FilesSaved, 1u);
+  EXPECT_EQ(FilesSaved(), 1u);
   EXPECT_EQ(Read("A/B/IN.TXT"), Str(Pattern(4, 1)));
 }
 
@@ -1319,7 +1328,7 @@ TEST_F(Walk, NestingDeeperThan64LevelsIsSkipped) {
   EXPECT_EQ(Messages(), std::vector<std::string>{"WARNING: directory nesting too deep, skipped: " + Path(n64 + "/N65")});
   EXPECT_EQ(Read(n64 + "/F.TXT"), Str(Pattern(1, 64)));
   EXPECT_FALSE(Exists(n64 + "/N65/F.TXT"));
-  EXPECT_EQ(s_.FilesSaved, 64u);
+  EXPECT_EQ(FilesSaved(), 64u);
   // N65 is listed (the last line) but nothing of it after.
   EXPECT_EQ(Log().back(), SubLine(v.ClusterOffset(v.DirClusters(64).front()) + 96, "N65"));
 }
@@ -1371,7 +1380,7 @@ TEST_F(Walk, EmptyNameIsListedAndSkipped) {
                      "$00002860:  size: 00000000 starts from: 0002 with ATTR:0010 Off:=96",
                  }));
   EXPECT_EQ(Messages(), std::vector<std::string>{});
-  EXPECT_EQ(s_.FilesSaved, 0u);
+  EXPECT_EQ(FilesSaved(), 0u);
   EXPECT_EQ(EntriesOnDisk(), 1u);
   EXPECT_EQ(EntriesOnDisk("SUB"), 0u);
 }
@@ -1399,7 +1408,7 @@ TEST_F(Walk, NameOnDiskBeforeTheRunIsReportedOrReusedAndTheWalkGoesOn) {
   EXPECT_EQ(Read("OLDDIR/IN.TXT"), Str(Pattern(7, 3)));
   EXPECT_EQ(Read("OLDDIR/KEPT.TXT"), "kept");
   EXPECT_EQ(Read("NEXT.TXT"), Str(Pattern(8, 4)));
-  EXPECT_EQ(s_.FilesSaved, 3u);
+  EXPECT_EQ(FilesSaved(), 3u);
   // Both are listed; the refused file has no chain line.
   const std::string log = s_.LogFile.Text();
   EXPECT_NE(log.find(Entry("BEFORE", 6, 4, 0, 64)), std::string::npos);
@@ -1440,7 +1449,7 @@ TEST_F(Walk, NameLongerThanThePlatformAllowsIsReportedAndTheWalkGoesOn) {
   EXPECT_EQ(log[0], Entry(fileName, 5, 2, 0x00, 20 * 32));
   EXPECT_EQ(log[1], Entry(dirName, 0, 3, 0x10, 41 * 32));
   EXPECT_EQ(Read("NEXT.TXT"), Str(Pattern(7, 3)));
-  EXPECT_EQ(s_.FilesSaved, 1u);
+  EXPECT_EQ(FilesSaved(), 1u);
   EXPECT_EQ(EntriesOnDisk(), 1u);
 }
 
@@ -1454,7 +1463,7 @@ TEST_F(Walk, RootUnitPathWithATrailingSeparatorSavesIntoTheUnitDirectory) {
   EXPECT_EQ(SplitLines(s_.Console.Text()).front(), "partition #01" + unit_ + "/");
   EXPECT_EQ(Read("A.TXT"), Str(Pattern(3, 1)));
   EXPECT_EQ(Read("SUB/B.TXT"), Str(Pattern(4, 2)));
-  EXPECT_EQ(s_.FilesSaved, 2u);
+  EXPECT_EQ(FilesSaved(), 2u);
 }
 
 }  // namespace

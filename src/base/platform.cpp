@@ -1,4 +1,4 @@
-#include "driver/platform.h"
+#include "base/platform.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>

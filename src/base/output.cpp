@@ -1,8 +1,8 @@
-#include "driver/output.h"
+#include "base/output.h"
 
 #include <utility>
 
-#include "driver/errors.h"
+#include "base/errors.h"
 
 namespace quillex {
 namespace {
@@ -44,6 +44,11 @@ void TextOut::Line(std::string_view text) {
   buffer_.append(text);
   buffer_.append("\r\n");
   if (file_.IsOpen() && buffer_.size() >= kFileBuffer) Flush();
+}
+
+void Fatal(TextOut& console, std::string_view line) {
+  console.Line(line);
+  throw FatalStop{};
 }
 
 void TextOut::Flush() {

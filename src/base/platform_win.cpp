@@ -2,7 +2,7 @@
 // so that every name reaches the file system as the Unicode text it is,
 // whatever the ANSI code page of the machine, and binary streams, so that
 // each line ends in exactly one CR LF.
-#include "driver/platform.h"
+#include "base/platform.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -25,7 +25,7 @@
 #include <cstring>
 #include <utility>
 
-#include "driver/names.h"
+#include "base/names.h"
 
 // The C runtime's own parser of the command line, in its wide form: the same
 // rules that made argv. mingw-w64 declares it in no public header.

@@ -1,7 +1,7 @@
-#include "driver/buffers.h"
+#include "base/buffers.h"
 
-#include "driver/errors.h"
-#include "driver/platform.h"
+#include "base/errors.h"
+#include "base/platform.h"
 
 namespace quillex {
 

@@ -1,6 +1,6 @@
-#include "driver/run.h"
+#include "tool/run.h"
 
-#include "driver/errors.h"
+#include "base/errors.h"
 #include "partition/partition.h"
 #include "rawimage/rawimage.h"
 
@@ -31,19 +31,14 @@ void WaitForEnter(std::FILE* input) {
 
 }  // namespace
 
-void Fatal(RunState& state, std::string_view line) {
-  state.Console.Line(line);
-  throw FatalStop{};
-}
-
 void RunStages(RunState& s) {
-  LoadRawHeader(s);
-  LoadSegments(s);
-  FindMapBlocks(s);
-  BuildBlockMap(s);
-  BuildFsImage(s);
-  WriteFsImage(s);
-  ProcessMountTable(s);
+  LoadRawHeader(s, s);
+  LoadSegments(s, s);
+  FindMapBlocks(s, s);
+  BuildBlockMap(s, s);
+  BuildFsImage(s, s);
+  WriteFsImage(s, s);
+  ProcessMountTable(s, s, s, s.NamesCreated);
 }
 
 int RunTool(RunState& s, const std::vector<std::string>& args, std::FILE* input) {

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "driver/platform.h"
+#include "base/platform.h"
 
 namespace quillex {
 

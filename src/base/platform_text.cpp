@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "driver/platform.h"
+#include "base/platform.h"
 
 namespace quillex::platform {
 

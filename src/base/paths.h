@@ -4,8 +4,12 @@
 
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 
-#include "driver/run_state.h"
+#include "base/output.h"
+#include "base/platform.h"
+
 
 namespace quillex {
 
@@ -16,6 +20,14 @@ std::string SafeName(std::string_view name);
 // "NAME (n).EXT": the number goes before the extension, the part after the
 // last dot unless that dot is the first character.
 std::string NumberedName(std::string_view name, unsigned n);
+// The names a run has created, per directory on disk, compared as Windows
+// compares them (NameKey), so that no entry of the image overwrites the file
+// of another, here or after a copy to Windows. Filled by the directory walk.
+struct CreatedNames {
+  using Taken = std::unordered_set<std::string>;  // NameKey of each name
+  std::unordered_map<std::string, Taken> byDirectory;
+};
+
 // The names the run has created in the directory `dir` so far, however the
 // path spells it ("_d.raw//A" and "_d.raw/a" are one folder on Windows).
 CreatedNames::Taken& NamesIn(CreatedNames& names, const std::string& dir);
@@ -33,10 +45,10 @@ std::string UnitDirectory(const std::string& entryName, std::string_view mountPa
 // A directory that cannot be made because of its own name (it exists as a
 // file, the name is too long or refused) writes "ERROR: cannot create ..."
 // and returns false; any other failure throws IoFailure.
-bool EnsureDirectory(RunState& state, const std::string& path, bool withParents);
+bool EnsureDirectory(TextOut& console, const std::string& path, bool withParents);
 
 // The same report for a file whose own name cannot be created.
-void ReportCannotCreate(RunState& state, const std::string& path, const platform::Status& status);
+void ReportCannotCreate(TextOut& console, const std::string& path, const platform::Status& status);
 
 // True when a failure lies in the name itself rather than in the disk.
 bool IsNameFault(const platform::Status& status);

@@ -1,4 +1,4 @@
-#include "driver/hex.h"
+#include "base/hex.h"
 
 namespace quillex {
 namespace {

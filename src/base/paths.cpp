@@ -1,10 +1,10 @@
-#include "driver/paths.h"
+#include "base/paths.h"
 
 #include <cerrno>
 #include <vector>
 
-#include "driver/errors.h"
-#include "driver/names.h"
+#include "base/errors.h"
+#include "base/names.h"
 
 namespace quillex {
 
@@ -114,8 +114,8 @@ bool IsNameFault(const platform::Status& status) {
   }
 }
 
-void ReportCannotCreate(RunState& state, const std::string& path, const platform::Status& status) {
-  state.Console.Line("ERROR: cannot create " + path + ": " + status.Reason());
+void ReportCannotCreate(TextOut& console, const std::string& path, const platform::Status& status) {
+  console.Line("ERROR: cannot create " + path + ": " + status.Reason());
 }
 
 namespace {
@@ -129,7 +129,7 @@ platform::Status MakeOne(const std::string& path) {
 
 }  // namespace
 
-bool EnsureDirectory(RunState& state, const std::string& path, bool withParents) {
+bool EnsureDirectory(TextOut& console, const std::string& path, bool withParents) {
   if (withParents) {
     // Every proper prefix that ends before a separator, the doubled ones skipped.
     for (std::size_t at = 1; at < path.size(); ++at) {
@@ -138,7 +138,7 @@ bool EnsureDirectory(RunState& state, const std::string& path, bool withParents)
       platform::Status status = MakeOne(parent);
       if (status.ok()) continue;
       if (IsNameFault(status)) {
-        ReportCannotCreate(state, parent, status);
+        ReportCannotCreate(console, parent, status);
         return false;
       }
       throw IoFailure("cannot create directory " + parent + ": " + status.Reason());
@@ -147,7 +147,7 @@ bool EnsureDirectory(RunState& state, const std::string& path, bool withParents)
   platform::Status status = MakeOne(path);
   if (status.ok()) return true;
   if (IsNameFault(status)) {
-    ReportCannotCreate(state, path, status);
+    ReportCannotCreate(console, path, status);
     return false;
   }
   throw IoFailure("cannot create directory " + path + ": " + status.Reason());

@@ -1,4 +1,4 @@
-#include "driver/gather.h"
+#include "base/gather.h"
 
 #include <span>
 

@@ -1,4 +1,4 @@
-#include "driver/names.h"
+#include "base/names.h"
 
 #include <algorithm>
 #include <iterator>
@@ -78,7 +78,7 @@ struct CaseRange {
 };
 
 constexpr CaseRange kCaseRanges[] = {
-#include "driver/case_table.inc"
+#include "base/case_table.inc"
 };
 
 char32_t SimpleUpper(char32_t c) {

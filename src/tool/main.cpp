@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/platform.h"
-#include "driver/run.h"
+#include "base/platform.h"
+#include "tool/run.h"
 
 int main(int argc, char** argv) {
   quillex::platform::PrepareProcess();

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "driver/platform.h"
+#include "base/platform.h"
 
 namespace quillex {
 
@@ -44,5 +44,15 @@ class TextOut {
   std::string fileName_;
   std::string buffer_;
 };
+
+// The run's two streams, owned by the program and written by every stage.
+struct RunOutput {
+  TextOut Console;
+  TextOut LogFile;  // created by the NAND loading stage
+};
+
+// Writes the fatal message as a line (completing an open announcement) and
+// stops the run.
+[[noreturn]] void Fatal(TextOut& console, std::string_view line);
 
 }  // namespace quillex
