@@ -221,85 +221,84 @@ class FatVolumesTest : public ::testing::Test {
 // ---------------------------------------------------------------------------
 // Random trees, both FAT kinds, several fs_block sizes.
 
-TEST_F(FatVolumesTest, Fat12RandomTreeComesBackByteForByte) {
-  RandomTreeOptions options;
-  options.seed = 0x12A;
-  options.depth = 3;
-  options.filesPerDirectory = 4;
-  options.maxFileBytes = 40 * 1024;
-  const TreeCount count = WriteRandomTree(Work("tree"), options);
-  ASSERT_GT(count.files, 20u);
-  ASSERT_GT(count.directories, 5u);
-  ExpectSingleUnitRoundTrip(Work("tree"), FatType::Fat12, FlashOptions{});
+struct RandomTreeCase {
+  const char* name;
+  FatType type;
+  RandomTreeOptions tree;
+  FlashOptions flash;
+  bool clusterMultiples = false;  // add files of exactly 2 clusters and one byte off
+};
+
+void PrintTo(const RandomTreeCase& c, std::ostream* out) { *out << c.name; }
+
+class RandomTreeTest : public FatVolumesTest, public ::testing::WithParamInterface<RandomTreeCase> {};
+
+TEST_P(RandomTreeTest, ComesBackByteForByte) {
+  const RandomTreeCase& c = GetParam();
+  const TreeCount count = WriteRandomTree(Work("tree"), c.tree);
+  ASSERT_GT(count.files, 3u) << "a tree to put in";
+  if (c.clusterMultiples) {
+    const fs::path dir = Work("tree") / "Clusters of 16 KiB";
+    WriteTreeFile(dir / "TWO.BIN", SeededBytes(2 * c.tree.clusterBytes, 1));
+    WriteTreeFile(dir / "two less one.bin", SeededBytes(2 * c.tree.clusterBytes - 1, 2));
+    WriteTreeFile(dir / "one and one byte.bin", SeededBytes(c.tree.clusterBytes + 1, 3));
+  }
+  ExpectSingleUnitRoundTrip(Work("tree"), c.type, c.flash);
 }
 
-TEST_F(FatVolumesTest, Fat16RandomTreeComesBackByteForByte) {
-  RandomTreeOptions options;
-  options.seed = 0x16B;
-  options.depth = 4;
-  options.directoriesPerDirectory = 2;
-  options.filesPerDirectory = 3;
-  options.rootFiles = 8;
-  options.maxFileBytes = 300 * 1024;
-  WriteRandomTree(Work("tree"), options);
-  FlashOptions flash;
-  flash.seed = 77;
-  flash.segments = {{mk::kPageTypeSmall, 0, 0, {}}};
-  flash.freeBlocks = 6;
-  flash.staleCopies = 4;
-  ExpectSingleUnitRoundTrip(Work("tree"), FatType::Fat16, flash);
+std::vector<RandomTreeCase> RandomTreeCases() {
+  std::vector<RandomTreeCase> cases;
+  auto tree = [](std::uint64_t seed, std::uint32_t clusterBytes, int depth, int files, std::uint32_t maxBytes) {
+    RandomTreeOptions o;
+    o.seed = seed;
+    o.clusterBytes = clusterBytes;
+    o.depth = depth;
+    o.filesPerDirectory = files;
+    o.maxFileBytes = maxBytes;
+    return o;
+  };
+  {
+    RandomTreeCase c{"Fat12", FatType::Fat12, tree(0x12A, 0x800, 3, 4, 40 * 1024), {}};
+    cases.push_back(c);
+  }
+  {
+    RandomTreeCase c{"Fat16SmallPagesStaleAndFree", FatType::Fat16, tree(0x16B, 0x800, 4, 3, 300 * 1024), {}};
+    c.tree.rootFiles = 8;
+    c.flash.seed = 77;
+    c.flash.segments = {{mk::kPageTypeSmall, 0, 0, {}}};
+    c.flash.freeBlocks = 6;
+    c.flash.staleCopies = 4;
+    cases.push_back(c);
+  }
+  {
+    // Exact multiples of the 16 KiB cluster and one byte off, whatever the draw.
+    RandomTreeCase c{"Fat12FsBlocksOf4000", FatType::Fat12, tree(0x4000, 0x4000, 2, 4, 160 * 1024), {}, true};
+    c.flash.fsBlockSize = 0x4000;
+    c.flash.seed = 4;
+    c.flash.segments = {{mk::kPageTypeLarge, 0, 0, {}}};
+    c.flash.freeBlocks = 3;
+    cases.push_back(c);
+  }
+  {
+    RandomTreeCase c{"Fat16FsBlocksOf1000", FatType::Fat16, tree(0x1000, 0x1000, 3, 3, 120 * 1024), {}};
+    c.flash.fsBlockSize = 0x1000;
+    c.flash.seed = 1000;
+    c.flash.segments = {{mk::kPageTypeSmall, 0, 0x1000, {}}, {mk::kPageTypeNone, 0, 0, {}}};
+    c.flash.staleCopies = 2;
+    cases.push_back(c);
+  }
+  {
+    RandomTreeCase c{"Fat12FsBlocksOf1000AndFewLargePages", FatType::Fat12, tree(0xF12, 0x1000, 2, 5, 64 * 1024), {}};
+    c.flash.fsBlockSize = 0x1000;
+    c.flash.seed = 12;
+    c.flash.segments = {{mk::kPageTypeLarge, 0, 0, {}}, {mk::kPageTypeSmall, 0, 0, {}}};
+    c.flash.recordsDescending = true;
+    cases.push_back(c);
+  }
+  return cases;
 }
 
-TEST_F(FatVolumesTest, Fat12WithFsBlocksOf4000) {
-  RandomTreeOptions options;
-  options.seed = 0x4000;
-  options.clusterBytes = 0x4000;
-  options.depth = 2;
-  options.filesPerDirectory = 4;
-  options.maxFileBytes = 160 * 1024;
-  WriteRandomTree(Work("tree"), options);
-  // Exact multiples of the 16 KiB cluster and one byte off, whatever the draw.
-  WriteTreeFile(Work("tree") / "Clusters of 16 KiB" / "TWO.BIN", SeededBytes(2 * 0x4000, 1));
-  WriteTreeFile(Work("tree") / "Clusters of 16 KiB" / "two less one.bin", SeededBytes(2 * 0x4000 - 1, 2));
-  WriteTreeFile(Work("tree") / "Clusters of 16 KiB" / "one and one byte.bin", SeededBytes(0x4000 + 1, 3));
-  FlashOptions flash;
-  flash.fsBlockSize = 0x4000;
-  flash.seed = 4;
-  flash.segments = {{mk::kPageTypeLarge, 0, 0, {}}};
-  flash.freeBlocks = 3;
-  ExpectSingleUnitRoundTrip(Work("tree"), FatType::Fat12, flash);
-}
-
-TEST_F(FatVolumesTest, Fat16WithFsBlocksOf1000) {
-  RandomTreeOptions options;
-  options.seed = 0x1000;
-  options.clusterBytes = 0x1000;
-  options.depth = 3;
-  options.filesPerDirectory = 3;
-  options.maxFileBytes = 120 * 1024;
-  WriteRandomTree(Work("tree"), options);
-  FlashOptions flash;
-  flash.fsBlockSize = 0x1000;
-  flash.seed = 1000;
-  flash.segments = {{mk::kPageTypeSmall, 0, 0x1000, {}}, {mk::kPageTypeNone, 0, 0, {}}};
-  flash.staleCopies = 2;
-  ExpectSingleUnitRoundTrip(Work("tree"), FatType::Fat16, flash);
-}
-
-TEST_F(FatVolumesTest, Fat12WithFsBlocksOf1000AndFewLargePages) {
-  RandomTreeOptions options;
-  options.seed = 0xF12;
-  options.clusterBytes = 0x1000;
-  options.depth = 2;
-  options.maxFileBytes = 64 * 1024;
-  WriteRandomTree(Work("tree"), options);
-  FlashOptions flash;
-  flash.fsBlockSize = 0x1000;
-  flash.seed = 12;
-  flash.segments = {{mk::kPageTypeLarge, 0, 0, {}}, {mk::kPageTypeSmall, 0, 0, {}}};
-  flash.recordsDescending = true;
-  ExpectSingleUnitRoundTrip(Work("tree"), FatType::Fat12, flash);
-}
+INSTANTIATE_TEST_SUITE_P(Trees, RandomTreeTest, ::testing::ValuesIn(RandomTreeCases()), CaseName());
 
 // ---------------------------------------------------------------------------
 // Names, nesting, sizes chosen by hand.
