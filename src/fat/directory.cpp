@@ -203,7 +203,7 @@ void WalkDirectory(const RawImageState& s, FatWalk& w, std::uint32_t dirOffset, 
     }
     seen[m] = true;
     const std::uint32_t base = ClusterOffset(w.volume, m);
-    if (base == 0 || !s.FsImage.InBounds(base, s.FsBlockSize)) return;
+    if (!ClusterHasData(s, base)) return;
     const DirectoryContext dir{Where::Subdirectory, base, path, depth, names};
     if (!WalkEntries(s, w, dir, longName, base, std::uint64_t{base} + s.FsBlockSize)) return;
 

@@ -40,10 +40,6 @@ class FileSink {
   GatherWriter out_;
 };
 
-}  // namespace
-
-namespace {
-
 // What one file has written so far, against the size its entry records.
 struct Progress {
   std::uint32_t size;
@@ -58,7 +54,7 @@ bool TakeCluster(const RawImageState& s, FatWalk& w, FileSink& sink, Progress& p
   const std::uint32_t blockSize = s.FsBlockSize;
   const std::uint32_t count = std::min(p.Left(), blockSize);
   const std::uint32_t x = ClusterOffset(w.volume, m);
-  if (x == 0 || !s.FsImage.InBounds(x, blockSize)) {
+  if (!ClusterHasData(s, x)) {
     // A cluster with no data in the image keeps its place as zeros.
     w.out.Console.Line("Found lost cluster " + HexWord(m) + " in file: " + full);
     sink.Append(nullptr, count);
@@ -106,8 +102,7 @@ void GatherFreeClusters(const RawImageState& s, FatWalk& w, FileSink& sink, Prog
   const std::uint32_t last = LastCluster(w.volume.ParType);
   for (std::uint32_t m = std::max<std::uint32_t>(first + 1u, 2); m <= last && p.Left() > 0; ++m) {
     const auto cluster = static_cast<std::uint16_t>(m);
-    const std::uint32_t x = ClusterOffset(w.volume, cluster);
-    if (x == 0 || !s.FsImage.InBounds(x, s.FsBlockSize)) break;
+    if (!ClusterHasData(s, ClusterOffset(w.volume, cluster))) break;
     if (NextCluster(s, w.volume, cluster) != 0) continue;
     take(cluster);
   }

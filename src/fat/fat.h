@@ -64,6 +64,11 @@ std::uint32_t ClusterOffset(const Volume& volume, std::uint16_t cluster);
 std::uint16_t OffsetToCluster(const Volume& volume, std::uint32_t offset);
 // The cluster's entry in the first FAT: the next cluster, or a marker.
 std::uint16_t NextCluster(const RawImageState& image, const Volume& volume, std::uint16_t cluster);
+// Whether a cluster at this image offset has its data there: offset 0 is
+// the sign of none, and a cluster cut by the image's end is lost too.
+inline bool ClusterHasData(const RawImageState& image, std::uint32_t offset) {
+  return offset != 0 && image.FsImage.InBounds(offset, image.FsBlockSize);
+}
 // Whether a FAT value ends a chain of this partition type.
 bool EndsChain(std::uint8_t parType, std::uint16_t value);
 // The highest cluster number a FAT of this type can hand out.
