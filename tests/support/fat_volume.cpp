@@ -277,6 +277,15 @@ Bytes FatVolume::LongPiece(std::uint8_t sequence, const std::array<std::uint16_t
   return e;
 }
 
+void FatVolume::SetTimes(std::uint32_t entry, const EntryTimes& times) {
+  bytes_.at(entry + 13) = times.createdCentis;
+  Put16(bytes_, entry + 14, times.createdTime);
+  Put16(bytes_, entry + 16, times.createdDate);
+  Put16(bytes_, entry + 18, times.accessedDate);
+  Put16(bytes_, entry + 22, times.writtenTime);
+  Put16(bytes_, entry + 24, times.writtenDate);
+}
+
 std::vector<Bytes> FatVolume::LongPieces(const std::string& longName,
                                          const std::array<std::uint8_t, 11>& shortName) {
   std::u16string units;

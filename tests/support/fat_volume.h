@@ -63,6 +63,22 @@ struct FileSpec {
   std::u16string wideLongName = {};  // used instead of longName when not empty
 };
 
+// Dates and times as a directory entry holds them.
+inline std::uint16_t FatDate(int year, int month, int day) {
+  return static_cast<std::uint16_t>((year - 1980) << 9 | month << 5 | day);
+}
+inline std::uint16_t FatTime(int hour, int minute, int second) {
+  return static_cast<std::uint16_t>(hour << 11 | minute << 5 | second / 2);
+}
+
+// The times of a directory entry; 0 is what a fresh entry holds.
+struct EntryTimes {
+  std::uint16_t writtenDate = 0, writtenTime = 0;
+  std::uint16_t accessedDate = 0;
+  std::uint16_t createdDate = 0, createdTime = 0;
+  std::uint8_t createdCentis = 0;
+};
+
 class FatVolume {
  public:
   // A directory: kRoot or a value returned by AddDirectory.
@@ -115,6 +131,10 @@ class FatVolume {
   // whose clusters are full, the start of the cluster it would grow by).
   std::uint32_t NextEntryOffset(Dir dir) const;
   std::uint32_t EntriesPerCluster() const { return clusterSize_ / 32; }
+
+  // Writes the times into the entry at `entry` (an offset AddFile, AddShort
+  // or AddRaw returned).
+  void SetTimes(std::uint32_t entry, const EntryTimes& times);
 
   // --- Entry encoding, for raw entries.
   // "README.TXT" as the 11 bytes "README  TXT"; "." and ".." padded.

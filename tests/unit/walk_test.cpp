@@ -1091,8 +1091,8 @@ TEST_F(Walk, FatDatesAndTimesAreTakenOnlyWhenValid) {
     std::uint16_t time;
     bool valid;
   };
-  auto date = [](int y, int m, int d) { return static_cast<std::uint16_t>((y - 1980) << 9 | m << 5 | d); };
-  auto time = [](int h, int m, int s) { return static_cast<std::uint16_t>(h << 11 | m << 5 | s / 2); };
+  const auto date = quillex::test::FatDate;
+  const auto time = quillex::test::FatTime;
   const std::vector<Case> cases = {
       {date(2009, 6, 15), time(13, 45, 30), true},  {date(1980, 1, 1), 0, true},
       {date(2107, 12, 31), time(23, 59, 58), true}, {date(2008, 2, 29), 0, true},
@@ -1123,10 +1123,7 @@ TEST_F(Walk, FilesAndFoldersGetTheTimesOfTheirEntries) {
     return std::mktime(&tm);
   };
   auto stamp = [&](std::uint32_t at, std::uint16_t written, std::uint16_t time, std::uint16_t accessed) {
-    Bytes& b = v_.Image();
-    b[at + 22] = static_cast<std::uint8_t>(time), b[at + 23] = static_cast<std::uint8_t>(time >> 8);
-    b[at + 24] = static_cast<std::uint8_t>(written), b[at + 25] = static_cast<std::uint8_t>(written >> 8);
-    b[at + 18] = static_cast<std::uint8_t>(accessed), b[at + 19] = static_cast<std::uint8_t>(accessed >> 8);
+    v_.SetTimes(at, {written, time, accessed, 0, 0, 0});
   };
   const FatVolume::Dir dir = v_.AddDirectory(kRoot, "DIR");
   stamp(v_.RootOffset(), 0x3ACF, 0x6D8F, 0);                      // 2009-06-15 13:44:30

@@ -30,6 +30,9 @@ namespace mk = mkraw;
 using test::Bytes;
 using test::FatOptions;
 using test::FatType;
+using test::EntryTimes;
+using test::FatDate;
+using test::FatTime;
 using test::FatVolume;
 using test::RunOptions;
 using test::TempDir;
@@ -256,34 +259,6 @@ Bytes NamesDump(std::uint32_t pageType) {
   return mk::BuildDump(plan);
 }
 
-// Dates and times as a directory entry holds them.
-std::uint16_t FatDate(int year, int month, int day) {
-  return static_cast<std::uint16_t>((year - 1980) << 9 | month << 5 | day);
-}
-std::uint16_t FatTime(int hour, int minute, int second) {
-  return static_cast<std::uint16_t>(hour << 11 | minute << 5 | second / 2);
-}
-
-struct EntryTimes {
-  std::uint16_t writtenDate = 0, writtenTime = 0;
-  std::uint16_t accessedDate = 0;
-  std::uint16_t createdDate = 0, createdTime = 0;
-  std::uint8_t createdCentis = 0;
-};
-
-void PutTimes(FatVolume& v, std::uint32_t entry, const EntryTimes& t) {
-  auto word = [&](std::uint32_t at, std::uint16_t value) {
-    v.Image()[entry + at] = static_cast<std::uint8_t>(value);
-    v.Image()[entry + at + 1] = static_cast<std::uint8_t>(value >> 8);
-  };
-  v.Image()[entry + 13] = t.createdCentis;
-  word(14, t.createdTime);
-  word(16, t.createdDate);
-  word(18, t.accessedDate);
-  word(22, t.writtenTime);
-  word(24, t.writtenDate);
-}
-
 // The pieces of a UTF-16 long name, ahead of the short entry that follows.
 void AddWidePieces(FatVolume& v, FatVolume::Dir dir, const std::string& shortName, std::u16string_view name) {
   for (const Bytes& piece : FatVolume::LongPieces(std::u16string(name), FatVolume::Name83(shortName))) v.AddRaw(dir, piece);
@@ -301,7 +276,7 @@ std::uint32_t AddNamedFile(FatVolume& v, FatVolume::Dir dir, const std::string& 
   if (!deleted && !clusters.empty()) v.Link(clusters);
   const std::uint32_t entry = v.AddShort(dir, shortName, test::kAttrArchive, clusters.empty() ? 0 : clusters[0],
                                          static_cast<std::uint32_t>(data.size()));
-  PutTimes(v, entry, times);
+  v.SetTimes(entry, times);
   return entry;
 }
 
@@ -310,7 +285,7 @@ FatVolume::Dir AddNamedDirectory(FatVolume& v, FatVolume::Dir parent, const std:
   AddWidePieces(v, parent, shortName, name);
   const std::uint32_t entry = v.NextEntryOffset(parent);
   const FatVolume::Dir dir = v.AddDirectory(parent, shortName);
-  PutTimes(v, entry, times);
+  v.SetTimes(entry, times);
   return dir;
 }
 
