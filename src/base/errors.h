@@ -9,7 +9,11 @@ namespace quillex {
 
 // The tool's own fatal stop: the message is already on the console; the run
 // ends at once with exit status 0 and without waiting for Enter.
-struct FatalStop {};
+// InputOutput tells a failure to read the dump or write an output from a
+// dump refused.
+struct FatalStop {
+  bool InputOutput = false;
+};
 
 // An input/output failure outside the guarded steps (or memory that cannot be
 // had for the images): reported with the platform's reason, exit status 1.

@@ -17,6 +17,22 @@ TextOut TextOut::ToStream(std::FILE* stream) {
   return out;
 }
 
+TextOut TextOut::Nowhere() {
+  TextOut out;
+  out.discard_ = true;
+  return out;
+}
+
+Findings& NoFindings() {
+  static Findings nobody;
+  return nobody;
+}
+
+void Warn(RunOutput& out, std::string_view line) {
+  out.Console.Line(line);
+  out.Report->Warning(line);
+}
+
 void TextOut::AttachFile(platform::File file, std::string name) {
   buffer_.clear();
   file_ = std::move(file);
@@ -24,6 +40,7 @@ void TextOut::AttachFile(platform::File file, std::string name) {
 }
 
 void TextOut::Write(std::string_view text) {
+  if (discard_) return;
   if (stream_ != nullptr) {
     if (auto st = platform::WriteText(stream_, text); !st.ok()) {
       throw IoFailure("cannot write to the console: " + st.Reason());
@@ -35,6 +52,7 @@ void TextOut::Write(std::string_view text) {
 }
 
 void TextOut::Line(std::string_view text) {
+  if (discard_) return;
   if (stream_ != nullptr) {
     std::string line(text);
     line += "\r\n";
@@ -49,6 +67,11 @@ void TextOut::Line(std::string_view text) {
 void Fatal(TextOut& console, std::string_view line) {
   console.Line(line);
   throw FatalStop{};
+}
+
+void FatalIo(TextOut& console, std::string_view line) {
+  console.Line(line);
+  throw FatalStop{.InputOutput = true};
 }
 
 void TextOut::Flush() {

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/findings.h"
 #include "base/platform.h"
 
 namespace quillex {
@@ -21,6 +22,8 @@ class TextOut {
   TextOut() = default;
   // Writes to a C stream and flushes at once, as progress must show at once.
   static TextOut ToStream(std::FILE* stream);
+  // Keeps nothing: the text of a run that only lists.
+  static TextOut Nowhere();
 
   // Sends the text written from now on to a file, through a buffer.
   void AttachFile(platform::File file, std::string name);
@@ -40,19 +43,31 @@ class TextOut {
   void Flush();
 
   std::FILE* stream_ = nullptr;
+  bool discard_ = false;
   platform::File file_;
   std::string fileName_;
   std::string buffer_;
 };
 
-// The run's two streams, owned by the program and written by every stage.
+// What every stage writes to and tells: the run's two streams, owned by the
+// program, and the listener of its findings.
 struct RunOutput {
   TextOut Console;
   TextOut LogFile;  // created by the NAND loading stage
+  Findings* Report = &NoFindings();
+  // A run that only looks: no log, image, folder or file is made, while
+  // every stage tells its findings as an extraction would.
+  bool ListOnly = false;
 };
 
+// A warning or error line: on the console, and told to the listener.
+void Warn(RunOutput& out, std::string_view line);
+
 // Writes the fatal message as a line (completing an open announcement) and
-// stops the run.
+// stops the run: the dump is refused.
 [[noreturn]] void Fatal(TextOut& console, std::string_view line);
+// The same for a failure to read the dump or write an output, which the
+// texts of the run report as a fatal stop too.
+[[noreturn]] void FatalIo(TextOut& console, std::string_view line);
 
 }  // namespace quillex

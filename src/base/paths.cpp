@@ -114,8 +114,8 @@ bool IsNameFault(const platform::Status& status) {
   }
 }
 
-void ReportCannotCreate(TextOut& console, const std::string& path, const platform::Status& status) {
-  console.Line("ERROR: cannot create " + path + ": " + status.Reason());
+void ReportCannotCreate(RunOutput& out, const std::string& path, const platform::Status& status) {
+  Warn(out, "ERROR: cannot create " + path + ": " + status.Reason());
 }
 
 namespace {
@@ -129,7 +129,8 @@ platform::Status MakeOne(const std::string& path) {
 
 }  // namespace
 
-bool EnsureDirectory(TextOut& console, const std::string& path, bool withParents) {
+bool EnsureDirectory(RunOutput& out, const std::string& path, bool withParents) {
+  if (out.ListOnly) return true;
   if (withParents) {
     // Every proper prefix that ends before a separator, the doubled ones skipped.
     for (std::size_t at = 1; at < path.size(); ++at) {
@@ -138,7 +139,7 @@ bool EnsureDirectory(TextOut& console, const std::string& path, bool withParents
       platform::Status status = MakeOne(parent);
       if (status.ok()) continue;
       if (IsNameFault(status)) {
-        ReportCannotCreate(console, parent, status);
+        ReportCannotCreate(out, parent, status);
         return false;
       }
       throw IoFailure("cannot create directory " + parent + ": " + status.Reason());
@@ -147,7 +148,7 @@ bool EnsureDirectory(TextOut& console, const std::string& path, bool withParents
   platform::Status status = MakeOne(path);
   if (status.ok()) return true;
   if (IsNameFault(status)) {
-    ReportCannotCreate(console, path, status);
+    ReportCannotCreate(out, path, status);
     return false;
   }
   throw IoFailure("cannot create directory " + path + ": " + status.Reason());

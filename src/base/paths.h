@@ -41,14 +41,15 @@ void RememberName(CreatedNames::Taken& taken, const std::string& name);
 // dropped, empty ones stay.
 std::string UnitDirectory(const std::string& entryName, std::string_view mountPath);
 
-// Makes sure the directory exists, creating missing parents when asked.
+// Makes sure the directory exists, creating missing parents when asked (in
+// a run that only lists, it is taken as made).
 // A directory that cannot be made because of its own name (it exists as a
 // file, the name is too long or refused) writes "ERROR: cannot create ..."
 // and returns false; any other failure throws IoFailure.
-bool EnsureDirectory(TextOut& console, const std::string& path, bool withParents);
+bool EnsureDirectory(RunOutput& out, const std::string& path, bool withParents);
 
 // The same report for a file whose own name cannot be created.
-void ReportCannotCreate(TextOut& console, const std::string& path, const platform::Status& status);
+void ReportCannotCreate(RunOutput& out, const std::string& path, const platform::Status& status);
 
 // True when a failure lies in the name itself rather than in the disk.
 bool IsNameFault(const platform::Status& status);

@@ -101,12 +101,43 @@ bool StartsWithDotEntry(const RawImageState& s, std::uint32_t at) {
 
 // The name a new file or directory gets in `dir`: its own, or a numbered one
 // when this run has created that name there already.
-std::string TakeName(TextOut& console, const DirectoryContext& dir, const std::string& name) {
+std::string TakeName(RunOutput& out, const DirectoryContext& dir, const std::string& name) {
   std::string free = FreeName(dir.names, name);
-  if (free != name) {
-    console.Line("WARNING: name in use, saved as: " + dir.path + platform::kSeparator + free);
-  }
+  if (free != name) Warn(out, "WARNING: name in use, saved as: " + dir.path + platform::kSeparator + free);
   return free;
+}
+
+// The entry as the listener is told of it, before its name on disk is taken.
+ItemFound Describe(const RawImageState& s, std::uint32_t at, const std::string& logName, std::string path,
+                   bool directory) {
+  ItemFound item;
+  item.Path = std::move(path);
+  item.LogName = logName;
+  item.Directory = directory;
+  item.Deleted = FsByte(s, at) == kDeletedMark;
+  item.Attributes = FsByte(s, std::uint64_t{at} + kDirAttribute);
+  item.FirstCluster = FsWord(s, std::uint64_t{at} + kDirFirstCluster);
+  item.Size = FsDword(s, std::uint64_t{at} + kDirSize);
+  item.EntryOffset = at;
+  item.WrittenDate = FsWord(s, std::uint64_t{at} + kDirWrittenDate);
+  item.WrittenTime = FsWord(s, std::uint64_t{at} + kDirWrittenTime);
+  item.AccessedDate = FsWord(s, std::uint64_t{at} + kDirAccessedDate);
+  item.CreatedDate = FsWord(s, std::uint64_t{at} + kDirCreatedDate);
+  item.CreatedTime = FsWord(s, std::uint64_t{at} + kDirCreatedTime);
+  item.CreatedCentis = FsByte(s, std::uint64_t{at} + kDirCreatedCentis);
+  return item;
+}
+
+// The name an item is saved under, and the name it had when that is a
+// numbered one.
+void Rename(ItemFound& item, const DirectoryContext& dir, const std::string& diskName, const std::string& name) {
+  item.Path = dir.path + platform::kSeparator + name;
+  if (name != diskName) item.NameBefore = diskName;
+}
+
+void Skip(FatWalk& w, const ItemFound& item, std::string_view why, const std::string& line) {
+  Warn(w.out, line);
+  w.out.Report->ItemSkipped(item, why);
 }
 
 void HandleShortEntry(const RawImageState& s, FatWalk& w, const DirectoryContext& dir, std::uint32_t at,
@@ -114,7 +145,6 @@ void HandleShortEntry(const RawImageState& s, FatWalk& w, const DirectoryContext
   const std::uint8_t attribute = FsByte(s, std::uint64_t{at} + kDirAttribute);
   const std::uint16_t cluster = FsWord(s, std::uint64_t{at} + kDirFirstCluster);
   const std::uint32_t size = FsDword(s, std::uint64_t{at} + kDirSize);
-
   std::string line = dir.where == Where::Subdirectory ? "$" + HexDword(at) + ": " : std::string();
   line += logName + " size: " + HexDword(size) + " starts from: " + HexWord(cluster) +
           " with ATTR:" + HexWord(attribute) + " Off:=" + std::to_string(at - dir.base);
@@ -122,37 +152,49 @@ void HandleShortEntry(const RawImageState& s, FatWalk& w, const DirectoryContext
 
   // Nothing to name it by, or the directory itself and its parent: listed only.
   if (logName.empty() || logName == "." || logName == "..") return;
-  const std::uint32_t d = FirstClusterOffset(s, w, dir.where, cluster);
-  if (d == 0) return;  // no data
+  const bool directory = IsDirectory(attribute);
+  if (!directory && !IsFile(attribute)) return;  // a volume label: listed only
 
-  const bool deleted = FsByte(s, at) == kDeletedMark;
   const std::string diskName =
       SafeName(wideName.empty() ? Cp1252ToUtf8(ShortName(s, at)) : Utf16ToUtf8(wideName));
   const std::string target = dir.path + platform::kSeparator + diskName;
-  if (IsDirectory(attribute)) {
+  ItemFound item = Describe(s, at, logName, target, directory);
+  const std::uint32_t d = FirstClusterOffset(s, w, dir.where, cluster);
+  if (d == 0) {
+    w.out.Report->ItemSkipped(item, "no data: its first cluster lies outside the image");
+    return;
+  }
+
+  if (directory) {
     // A deleted directory's cluster may hold anything by now.
-    if (deleted && !StartsWithDotEntry(s, d)) {
-      w.out.Console.Line("WARNING: deleted directory overwritten, skipped: " + target);
+    if (item.Deleted && !StartsWithDotEntry(s, d)) {
+      Skip(w, item, "deleted directory overwritten", "WARNING: deleted directory overwritten, skipped: " + target);
       return;
     }
     if (w.walkedDirectories.contains(d)) {
-      w.out.Console.Line("WARNING: directory already walked, skipped: " + target);
+      Skip(w, item, "directory already walked", "WARNING: directory already walked, skipped: " + target);
       return;
     }
     if (dir.depth + 1 > kMaxDirectoryDepth) {
-      w.out.Console.Line("WARNING: directory nesting too deep, skipped: " + target);
+      Skip(w, item, "directory nesting too deep", "WARNING: directory nesting too deep, skipped: " + target);
       return;
     }
-    const std::string name = TakeName(w.out.Console, dir, diskName);
-    const std::string created = dir.path + platform::kSeparator + name;
-    if (!EnsureDirectory(w.out.Console, created, /*withParents=*/false)) return;
+    const std::string name = TakeName(w.out, dir, diskName);
+    Rename(item, dir, diskName, name);
+    if (!EnsureDirectory(w.out, item.Path, /*withParents=*/false)) {
+      w.out.Report->ItemSkipped(item, "cannot create");
+      return;
+    }
     RememberName(dir.names, name);
-    WalkDirectory(s, w, d, created, dir.depth + 1);
+    w.out.Report->ItemBegin(item);
+    WalkDirectory(s, w, d, item.Path, dir.depth + 1);
     // After the content: writing it would change them.
-    (void)platform::SetTimes(created, EntryTimes(s, at));
-  } else if (IsFile(attribute)) {
-    const std::string name = TakeName(w.out.Console, dir, diskName);
-    if (!SaveFile(s, w, cluster, size, dir.path, name, deleted, EntryTimes(s, at))) return;
+    if (!w.out.ListOnly) (void)platform::SetTimes(item.Path, EntryTimes(s, at));
+    w.out.Report->ItemEnd(0);
+  } else {
+    const std::string name = TakeName(w.out, dir, diskName);
+    Rename(item, dir, diskName, name);
+    if (!SaveFile(s, w, item, EntryTimes(s, at))) return;
     RememberName(dir.names, name);
   }
 }
@@ -198,11 +240,13 @@ void WalkDirectory(const RawImageState& s, FatWalk& w, std::uint32_t dirOffset, 
   std::uint16_t m = OffsetToCluster(w.volume, dirOffset);
   while (true) {
     if (seen[m]) {
-      w.out.Console.Line("WARNING: loop in cluster chain at $" + HexWord(m) + ": " + path);
+      Warn(w.out, "WARNING: loop in cluster chain at $" + HexWord(m) + ": " + path);
+      w.out.Report->ChainLoop(m);
       return;
     }
     seen[m] = true;
     const std::uint32_t base = ClusterOffset(w.volume, m);
+    w.out.Report->Cluster(m, !ClusterHasData(s, base));
     if (!ClusterHasData(s, base)) return;
     const DirectoryContext dir{Where::Subdirectory, base, path, depth, names};
     if (!WalkEntries(s, w, dir, longName, base, std::uint64_t{base} + s.FsBlockSize)) return;

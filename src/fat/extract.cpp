@@ -12,19 +12,23 @@ namespace quillex {
 namespace {
 
 // One file being written: its pieces are gathered into few write calls.
+// The listener sees the same bytes; a run that only lists has no file.
 class FileSink {
  public:
-  FileSink(platform::File file, std::string name)
-      : file_(std::move(file)), name_(std::move(name)), out_(file_) {}
+  FileSink(platform::File file, std::string name, Findings& report)
+      : file_(std::move(file)), name_(std::move(name)), out_(file_), report_(report) {}
 
   // size bytes from data, or zeros when data is null.
   void Append(const std::uint8_t* data, std::size_t size) {
+    report_.FileBytes(data, size);
+    if (!file_.IsOpen()) return;
     if (auto st = out_.Add(data, size); !st.ok()) Failed("write", st);
   }
 
   // Writes out what is gathered, gives the file its times (what the
   // system cannot set is left as it is) and closes it.
   void Close(const platform::FileTimes& times) {
+    if (!file_.IsOpen()) return;
     if (auto st = out_.Flush(); !st.ok()) Failed("write", st);
     (void)platform::SetTimes(file_, times);
     if (auto st = platform::Close(file_); !st.ok()) Failed("close", st);
@@ -38,6 +42,7 @@ class FileSink {
   platform::File file_;
   std::string name_;
   GatherWriter out_;
+  Findings& report_;
 };
 
 // What one file has written so far, against the size its entry records.
@@ -56,11 +61,13 @@ bool TakeCluster(const RawImageState& s, FatWalk& w, FileSink& sink, Progress& p
   const std::uint32_t x = ClusterOffset(w.volume, m);
   if (!ClusterHasData(s, x)) {
     // A cluster with no data in the image keeps its place as zeros.
-    w.out.Console.Line("Found lost cluster " + HexWord(m) + " in file: " + full);
+    Warn(w.out, "Found lost cluster " + HexWord(m) + " in file: " + full);
+    w.out.Report->Cluster(m, true);
     sink.Append(nullptr, count);
     p.written += count;
     return false;
   }
+  w.out.Report->Cluster(m, false);
   s.FsImage.ForEachPiece(x, count, [&](const std::uint8_t* data, std::size_t n) { sink.Append(data, n); });
   p.written += count;
   return true;
@@ -73,7 +80,8 @@ void FollowChain(const RawImageState& s, FatWalk& w, FileSink& sink, Progress& p
   const std::uint32_t stamp = ++w.chainStamp;
   while (true) {
     if (w.chainMark[m] == stamp) {
-      w.out.Console.Line("WARNING: loop in cluster chain at $" + HexWord(m) + ": " + full);
+      Warn(w.out, "WARNING: loop in cluster chain at $" + HexWord(m) + ": " + full);
+      w.out.Report->ChainLoop(m);
       return;
     }
     w.chainMark[m] = stamp;
@@ -110,29 +118,32 @@ void GatherFreeClusters(const RawImageState& s, FatWalk& w, FileSink& sink, Prog
 
 }  // namespace
 
-bool SaveFile(const RawImageState& s, FatWalk& w, std::uint16_t firstCluster, std::uint32_t size,
-              const std::string& path, const std::string& name, bool deleted,
-              const platform::FileTimes& times) {
-  const std::string full = path + platform::kSeparator + name;
+bool SaveFile(const RawImageState& s, FatWalk& w, const ItemFound& item, const platform::FileTimes& times) {
+  const std::string& full = item.Path;
   platform::File file;
-  if (auto st = platform::CreateFile(full, file); !st.ok()) {
-    if (!IsNameFault(st)) throw IoFailure("cannot create " + full + ": " + st.Reason());
-    ReportCannotCreate(w.out.Console, full, st);
-    return false;
+  if (!w.out.ListOnly) {
+    if (auto st = platform::CreateFile(full, file); !st.ok()) {
+      if (!IsNameFault(st)) throw IoFailure("cannot create " + full + ": " + st.Reason());
+      ReportCannotCreate(w.out, full, st);
+      w.out.Report->ItemSkipped(item, "cannot create");
+      return false;
+    }
   }
-  FileSink sink(std::move(file), full);
-  Progress progress{size};
-  if (deleted) {
-    GatherFreeClusters(s, w, sink, progress, firstCluster, full);
+  w.out.Report->ItemBegin(item);
+  FileSink sink(std::move(file), full, *w.out.Report);
+  Progress progress{item.Size};
+  if (item.Deleted) {
+    GatherFreeClusters(s, w, sink, progress, item.FirstCluster, full);
   } else {
-    FollowChain(s, w, sink, progress, firstCluster, full);
+    FollowChain(s, w, sink, progress, item.FirstCluster, full);
   }
-  if (progress.written < size) {
-    w.out.Console.Line("WARNING: file shorter than its size ($" + HexDword(progress.written) + " of $" +
-                   HexDword(size) + " bytes): " + full);
+  if (progress.written < item.Size) {
+    Warn(w.out, "WARNING: file shorter than its size ($" + HexDword(progress.written) + " of $" +
+                    HexDword(item.Size) + " bytes): " + full);
   }
   sink.Close(times);
   ++w.volume.FilesSaved;
+  w.out.Report->ItemEnd(progress.written);
   return true;
 }
 

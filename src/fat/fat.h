@@ -97,13 +97,11 @@ void WalkRootDirectory(RunOutput& out, const RawImageState& image, Volume& volum
 // the unit directory.
 void WalkDirectory(const RawImageState& image, FatWalk& walk, std::uint32_t dirOffset, const std::string& path,
                    std::uint32_t depth);
-// Saves one file from its first cluster, cut to its size; `name` is the name
-// as created on disk. A deleted file's FAT entries were freed, so its data is
-// taken from its first cluster and the free clusters after it. The file gets
+// Saves the file of an entry, at item.Path, from its first cluster, cut to
+// its size. A deleted file's FAT entries were freed, so its data is taken
+// from its first cluster and the free clusters after it. The file gets
 // `times` once written. Returns false when it could not be created (reported).
-bool SaveFile(const RawImageState& image, FatWalk& walk, std::uint16_t firstCluster, std::uint32_t size,
-              const std::string& path, const std::string& name, bool deleted,
-              const platform::FileTimes& times);
+bool SaveFile(const RawImageState& image, FatWalk& walk, const ItemFound& item, const platform::FileTimes& times);
 
 // The times a directory entry records, where they are valid dates and times.
 platform::FileTimes EntryTimes(const RawImageState& image, std::uint64_t entry);

@@ -31,27 +31,31 @@ void ProcessMountTable(RunOutput& out, const RawImageState& s, PartitionState& p
                    HexDword(size));
 
     if (start == 0x0000 || start == 0xFFFF) {
-      out.Console.Line("WARNING: partition start is invalid ($0000 or $FFFF)");
+      Warn(out, "WARNING: partition start is invalid ($0000 or $FFFF)");
     }
     if (mountPath.empty() || mountPath[0] != '/') {
-      out.Console.Line("WARNING: partition mount name is invalid");
+      Warn(out, "WARNING: partition mount name is invalid");
     }
-    if (size == 0 || size > kPartitionSizeLimit) out.Console.Line("WARNING: partition size is invalid ");
+    if (size == 0 || size > kPartitionSizeLimit) Warn(out, "WARNING: partition size is invalid ");
 
+    UnitFound unit{unitCount, mountPath, start, size, {}};
     if (start > 1) {
       const std::size_t entriesBefore = parts.PartitionEntries.size();
       const std::uint32_t unitStart = (std::uint32_t{start} - 1) * s.FsBlockSize;
       const RecognitionResult r = RecognisePartition(out, s, parts, unitStart);
+      if (r != RecognitionResult::NothingFound) unit.Path = UnitDirectory(s.EntryName, mountPath);
+      out.Report->Unit(unit);
       if (r == RecognitionResult::NothingFound) {
-        out.Console.Line("ERROR: fs_block $" + HexWord(start) +
-                       " contain NO partition data or partition is CORRUPTED!");
+        Warn(out, "ERROR: fs_block $" + HexWord(start) + " contain NO partition data or partition is CORRUPTED!");
       } else {
         // Only an entry of this unit's own table names its partition; a
         // boot sector without a table gets entry 0, which is not walked.
         const std::size_t entries = parts.PartitionEntries.size();
         const auto n = static_cast<std::uint16_t>(entries > entriesBefore ? entries : 0);
-        ProcessPartition(out, s, parts, names, n, UnitDirectory(s.EntryName, mountPath));
+        ProcessPartition(out, s, parts, names, n, unit.Path, unit.Index);
       }
+    } else {
+      out.Report->Unit(unit);
     }
 
     u += kUnitSize;

@@ -135,8 +135,9 @@ CylSec SplitCylSec(std::uint16_t w);
 // The text shown for a partition type code ("" for codes without one).
 const char* PartitionTypeName(std::uint8_t type);
 
-// Extracts the partition of entry n into `path` (the unit's directory).
+// Extracts the partition of entry n into `path`, the directory of MTab unit
+// `unit` (from 1).
 void ProcessPartition(RunOutput& out, const RawImageState& image, PartitionState& parts, CreatedNames& names,
-                      std::uint16_t n, const std::string& path);
+                      std::uint16_t n, const std::string& path, std::uint32_t unit = 0);
 
 }  // namespace quillex

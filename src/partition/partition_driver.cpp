@@ -7,16 +7,24 @@
 namespace quillex {
 
 void ProcessPartition(RunOutput& out, const RawImageState& s, PartitionState& parts, CreatedNames& names,
-                      std::uint16_t n, const std::string& path) {
+                      std::uint16_t n, const std::string& path, std::uint32_t unit) {
   out.Console.Line("partition #" + HexByte(n) + path);
   // Made for every recognised unit, walked or not; a unit below another one
   // gets its missing parents too.
-  const bool created = EnsureDirectory(out.Console, path, /*withParents=*/true);
+  const bool created = EnsureDirectory(out, path, /*withParents=*/true);
 
   const PartitionEntry& entry = EntryAt(parts, n);
+  PartitionFound found;
+  found.Unit = unit;
+  found.Entry = n;
+  found.ParType = entry.ParType;
+  found.FirstSecOffset = entry.FirstSecOffset;
+  found.NumOfSectors = entry.NumOfSectors;
+  found.Path = path;
   out.Console.Write("  type: " + HexByte(entry.ParType) + " - " + PartitionTypeName(entry.ParType));
   if (entry.ParType != kTypeFat16 && entry.ParType != kTypeFat12) {
-    out.Console.Line("        Partition type not supported. Partition will not be processed.");
+    out.Report->Partition(found);
+    Warn(out, "        Partition type not supported. Partition will not be processed.");
     return;
   }
 
@@ -37,6 +45,21 @@ void ProcessPartition(RunOutput& out, const RawImageState& s, PartitionState& pa
   volume.FirstDataSector = static_cast<std::uint16_t>(reserved + (entry.FirstSecOffset & 0xFFFF) +
                                                       secsPerFat + (maxRootEntry * 32u) / 512);
   out.Console.Line("  1st_sec: $" + HexWord(volume.FirstDataSector));
+
+  const std::uint64_t bs = volume.FsInfoOffset;
+  found.Supported = true;
+  found.FsInfoOffset = volume.FsInfoOffset;
+  found.BytesPerSector = FsWord(s, bs + kBsBytesPerSector);
+  found.SectorsPerCluster = FsByte(s, bs + kBsSectorsPerCluster);
+  found.ReservedSectors = reserved;
+  found.NumberOfFAT = FsByte(s, bs + kBsNumberOfFAT);
+  found.MaxRootEntry = maxRootEntry;
+  const std::uint16_t small = FsWord(s, bs + kBsSmallSecNum);
+  found.TotalSectors = small != 0 ? small : FsDword(s, bs + kBsLargeSecNum);
+  found.SecsPerFAT = secsPerFat;
+  found.RootSector = volume.RootSector;
+  found.FirstDataSector = volume.FirstDataSector;
+  out.Report->Partition(found);
 
   if (created) WalkRootDirectory(out, s, volume, names, maxRootEntry * 32u, path);
   out.Console.Line("  files saved: " + std::to_string(volume.FilesSaved));

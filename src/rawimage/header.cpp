@@ -23,7 +23,7 @@ void LoadRawHeader(RunOutput& out, RawImageState& s) {
   ZeroedBuffer head(kHeaderBytes, "header buffer");
 
   platform::File file;
-  if (auto st = platform::OpenForReading(s.EntryName, file); !st.ok()) {
+  if (auto st = platform::OpenForReading(DumpFile(s), file); !st.ok()) {
     throw IoFailure("cannot open " + s.EntryName + ": " + st.Reason());
   }
   std::uint64_t size = 0;
@@ -37,7 +37,7 @@ void LoadRawHeader(RunOutput& out, RawImageState& s) {
 
   std::size_t got = 0;
   if (!platform::ReadFully(file, head.data(), kHeaderBytes, got).ok()) {
-    Fatal(out.Console, kReadFailed);
+    FatalIo(out.Console, kReadFailed);
   }
 
   if (head.data()[0] == 0xBA && head.data()[1] == 0xBE) {
@@ -76,7 +76,7 @@ void LoadRawHeader(RunOutput& out, RawImageState& s) {
                    HexDword(LoadDword(head.view(), rec + kRecErase)) + " fs_block: $" +
                    HexWord(r.FsBlockSize) + " type: $" + HexWord(r.PageType));
     if (i == 0) s.FsBlockSize = r.FsBlockSize;
-    if (r.FsBlockSize == 0) out.Console.Line("WARNING: Invalid fs_block size. Use default");
+    if (r.FsBlockSize == 0) Warn(out, "WARNING: Invalid fs_block size. Use default");
   }
 
   // Ascending start; equal starts keep their file order.

@@ -68,7 +68,7 @@ void WriteFsImage(RunOutput& out, const RawImageState& s) {
   out.Console.Write("Writing normal FS image to file: " + name + "...");
   constexpr const char* kFailed = "Fatal error while writing image! Check filename and disk space";
   platform::File file;
-  if (!platform::CreateFile(name, file).ok()) Fatal(out.Console, kFailed);
+  if (!platform::CreateFile(name, file).ok()) FatalIo(out.Console, kFailed);
   // The copied blocks in runs, gathered from where they lie, and the length
   // set at the end, so that a map naming a few blocks far apart does not
   // make the tool write gigabytes of zeros. The work follows the blocks
@@ -79,16 +79,18 @@ void WriteFsImage(RunOutput& out, const RawImageState& s) {
   blocks.erase(std::unique(blocks.begin(), blocks.end()), blocks.end());
   GatherWriter writer(file);
   bool failed = false;
+  out.Report->Stage("writing the image", blocks.size() * blockSize);
   for (std::size_t i = 0; i < blocks.size() && !failed; ++i) {
+    if (i % 256 == 0) out.Report->Advance(i * blockSize);
     const std::uint64_t at = (blocks[i] - 1) * blockSize;
     if (i == 0 || blocks[i] != blocks[i - 1] + 1) failed = !writer.MoveTo(at).ok();
     s.FsImage.ForEachPiece(at, blockSize, [&](const std::uint8_t* data, std::size_t n) {
       failed = failed || !writer.Add(data, n).ok();
     });
   }
-  if (failed || !writer.Flush().ok()) Fatal(out.Console, kFailed);
-  if (!platform::SetLength(file, std::uint64_t{s.MaxBlockNumber} * blockSize).ok()) Fatal(out.Console, kFailed);
-  if (!platform::Close(file).ok()) Fatal(out.Console, kFailed);
+  if (failed || !writer.Flush().ok()) FatalIo(out.Console, kFailed);
+  if (!platform::SetLength(file, std::uint64_t{s.MaxBlockNumber} * blockSize).ok()) FatalIo(out.Console, kFailed);
+  if (!platform::Close(file).ok()) FatalIo(out.Console, kFailed);
   out.Console.Line();
 }
 

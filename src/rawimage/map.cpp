@@ -42,7 +42,7 @@ void BuildBlockMap(RunOutput& out, RawImageState& s) {
     if (!s.MapFound[id]) {
       // A lost MAP block still describes its share of physical fs_blocks:
       // hold their places with free entries so the later ids stay aligned.
-      out.Console.Line("WARNING: MAP id $" + HexDword(id) + " not found");
+      Warn(out, "WARNING: MAP id $" + HexDword(id) + " not found");
       s.BlockMap.insert(s.BlockMap.end(), slots, kFreeEntry);
       s.MapSize = slots;
       continue;

@@ -85,7 +85,7 @@ void LoadSegments(RunOutput& out, RawImageState& s) {
   out.Console.Line("Alloc read buffer...");
 
   platform::File file;
-  if (auto st = platform::OpenForReading(s.EntryName, file); !st.ok()) {
+  if (auto st = platform::OpenForReading(DumpFile(s), file); !st.ok()) {
     throw IoFailure("cannot open " + s.EntryName + ": " + st.Reason());
   }
   // On a 32-bit system the size need not fit a size_t; such a dump could not
@@ -100,6 +100,7 @@ void LoadSegments(RunOutput& out, RawImageState& s) {
   std::uint8_t* raw = s.RawImage.data();
   PendingFill fill(s.EntrySize);
   std::uint32_t consumed = 0;  // bytes of the file read or skipped so far
+  out.Report->Stage("reading the dump", s.EntrySize);
 
   for (std::size_t i = 0; i < s.SegmentTable.size(); ++i) {
     const SegmentRecord& seg = s.SegmentTable[i];
@@ -108,8 +109,9 @@ void LoadSegments(RunOutput& out, RawImageState& s) {
 
     const std::uint32_t want = std::min(length, s.EntrySize - s.RawLength);
     std::size_t got = 0;
-    if (!platform::ReadFully(file, raw + s.RawLength, want, got).ok()) Fatal(out.Console, kReadFailed);
+    if (!platform::ReadFully(file, raw + s.RawLength, want, got).ok()) FatalIo(out.Console, kReadFailed);
     consumed += static_cast<std::uint32_t>(got);
+    out.Report->Advance(consumed);
 
     std::uint32_t kept = static_cast<std::uint32_t>(got);
     if (const PageGeometry* g = GeometryOf(seg.PageType)) {
@@ -147,11 +149,13 @@ void LoadSegments(RunOutput& out, RawImageState& s) {
   }
   out.Console.Line("OK! Read " + HexDword(s.RawLength) + " bytes");
 
-  platform::File log;
-  if (!platform::CreateFile(s.EntryName + ".log", log).ok()) {
-    Fatal(out.Console, "Fatal error while creating log! Check filename and disk space");
+  if (!out.ListOnly) {
+    platform::File log;
+    if (!platform::CreateFile(s.EntryName + ".log", log).ok()) {
+      FatalIo(out.Console, "Fatal error while creating log! Check filename and disk space");
+    }
+    out.LogFile.AttachFile(std::move(log), s.EntryName + ".log");
   }
-  out.LogFile.AttachFile(std::move(log), s.EntryName + ".log");
 
   s.RawBlockCount = s.RawLength / s.FsBlockSize;
   out.Console.Line("RAW image contain: $" + HexDword(s.RawBlockCount) + " fs_block(s)");

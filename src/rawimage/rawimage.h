@@ -27,6 +27,9 @@ struct SegmentRecord {
 // image; the later stages only read it.
 struct RawImageState {
   std::string EntryName;  // argument 1, exactly as passed
+  // Where the dump is read from when that is not EntryName itself (a
+  // program that writes its outputs elsewhere names them after EntryName).
+  std::string EntryFile;
 
   // Header stage.
   std::uint32_t EntrySize = 0;
@@ -54,6 +57,10 @@ struct RawImageState {
   FsView FsImage;
   std::vector<std::uint32_t> FsCopiedBlocks;
 };
+
+inline const std::string& DumpFile(const RawImageState& s) {
+  return s.EntryFile.empty() ? s.EntryName : s.EntryFile;
+}
 
 // Little-endian reads of the two images; zero beyond their ends.
 inline std::uint16_t RawWord(const RawImageState& s, std::uint64_t o) { return LoadWord(s.RawImage.view(), o); }
