@@ -13,6 +13,7 @@ namespace quillex {
 // dump refused.
 struct FatalStop {
   bool InputOutput = false;
+  std::string Line;  // the message, as the console shows it
 };
 
 // An input/output failure outside the guarded steps (or memory that cannot be

@@ -2,6 +2,7 @@
 // shows its numbers. No prefix: the "$" belongs to the message literals.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -13,5 +14,7 @@ std::string HexByte(std::uint32_t value);
 std::string HexWord(std::uint32_t value);
 // Eight digits.
 std::string HexDword(std::uint32_t value);
+// Lower-case digits of each byte in turn, as digests are written.
+std::string LowerHex(const std::uint8_t* bytes, std::size_t count);
 
 }  // namespace quillex

@@ -66,12 +66,12 @@ void TextOut::Line(std::string_view text) {
 
 void Fatal(TextOut& console, std::string_view line) {
   console.Line(line);
-  throw FatalStop{};
+  throw FatalStop{.InputOutput = false, .Line = std::string(line)};
 }
 
 void FatalIo(TextOut& console, std::string_view line) {
   console.Line(line);
-  throw FatalStop{.InputOutput = true};
+  throw FatalStop{.InputOutput = true, .Line = std::string(line)};
 }
 
 void TextOut::Flush() {

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 namespace quillex::platform {
@@ -268,6 +269,43 @@ Status SetTimes(File& file, const FileTimes& times) {
   if (pair.any && ::futimens(file.fd_, pair.both) != 0) return FromErrno();
   return {};
 }
+
+struct Worker::State {
+  std::thread thread;
+};
+
+Worker::Worker() : state_(std::make_unique<State>()) {}
+Worker::~Worker() { Join(); }
+
+void Worker::Start(std::function<void()> work) {
+  Join();
+  state_->thread = std::thread(std::move(work));
+}
+
+void Worker::Join() {
+  if (state_->thread.joinable()) state_->thread.join();
+}
+
+std::int64_t UnixTime(const LocalTime& time) { return FromLocal(time).tv_sec; }
+
+Status CurrentDirectory(std::string& path) {
+  std::vector<char> buffer(4096);
+  while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
+    if (errno != ERANGE) return FromErrno();
+    buffer.resize(buffer.size() * 2);
+  }
+  path = buffer.data();
+  return {};
+}
+
+Status ChangeDirectory(const std::string& path) {
+  if (::chdir(path.c_str()) != 0) return FromErrno();
+  return {};
+}
+
+bool IsAbsolute(const std::string& path) { return !path.empty() && path[0] == '/'; }
+
+bool IsTerminal(std::FILE* stream) { return ::isatty(::fileno(stream)) == 1; }
 
 bool IsDirectory(const std::string& path) {
   struct stat info {};

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -136,6 +138,55 @@ Status SetTimes(const std::string& path, const FileTimes& times);
 // The same for a file open for writing, after its last write: no second
 // look-up of its path.
 Status SetTimes(File& file, const FileTimes& times);
+
+// The moment a local time names, in seconds since 1970 (UTC), by the zone
+// and daylight saving rules of this machine for that date, as SetTimes
+// takes it.
+std::int64_t UnixTime(const LocalTime& time);
+
+// The working directory, and a change of it for the rest of the process.
+Status CurrentDirectory(std::string& path);
+Status ChangeDirectory(const std::string& path);
+// Whether the path names its place on its own, not from the working directory.
+bool IsAbsolute(const std::string& path);
+// Whether the stream is a terminal (a console window on Windows).
+bool IsTerminal(std::FILE* stream);
+
+// Work done beside the calling thread (Windows builds have no std::thread).
+// The work must not throw. Join, or destruction, waits for it.
+class Worker {
+ public:
+  Worker();
+  Worker(const Worker&) = delete;
+  Worker& operator=(const Worker&) = delete;
+  ~Worker();
+  void Start(std::function<void()> work);
+  void Join();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// Message digests, from the system's own libraries (OpenSSL's libcrypto,
+// or CNG on Windows). Defined apart from the rest of the module, so that
+// only a program that hashes links them.
+enum class HashKind : std::uint8_t { Md5, Sha1, Sha256 };
+class Hasher {
+ public:
+  explicit Hasher(HashKind kind);
+  Hasher(Hasher&& other) noexcept;
+  Hasher& operator=(Hasher&& other) noexcept;
+  ~Hasher();
+  // A null data adds `size` zero bytes.
+  void Update(const void* data, std::size_t size);
+  // The digest in lowercase hex; the hasher is then spent.
+  std::string HexDigest();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 // Creates one directory level. An existing directory is reported as an error
 // (EEXIST); callers that only need it to exist may ignore that.

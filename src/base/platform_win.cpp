@@ -383,6 +383,68 @@ Status SetTimes(File& file, const FileTimes& times) {
   return SetHandleTimes(handle, times);
 }
 
+struct Worker::State {
+  std::function<void()> work;
+  HANDLE thread = nullptr;
+  static DWORD WINAPI Run(LPVOID self) {
+    static_cast<State*>(self)->work();
+    return 0;
+  }
+};
+
+Worker::Worker() : state_(std::make_unique<State>()) {}
+Worker::~Worker() { Join(); }
+
+void Worker::Start(std::function<void()> work) {
+  Join();
+  state_->work = std::move(work);
+  state_->thread = ::CreateThread(nullptr, 0, &State::Run, state_.get(), 0, nullptr);
+  // Without a thread of its own, the work is done at once.
+  if (state_->thread == nullptr) state_->work();
+}
+
+void Worker::Join() {
+  if (state_->thread == nullptr) return;
+  ::WaitForSingleObject(state_->thread, INFINITE);
+  ::CloseHandle(state_->thread);
+  state_->thread = nullptr;
+}
+
+std::int64_t UnixTime(const LocalTime& time) {
+  FILETIME moment{};
+  if (!ToFileTime(time, moment)) return 0;
+  const std::uint64_t ticks = (std::uint64_t{moment.dwHighDateTime} << 32) | moment.dwLowDateTime;
+  // FILETIME counts 100 ns from 1601; 11644473600 s lie between the two epochs.
+  return static_cast<std::int64_t>(ticks / 10'000'000) - 11'644'473'600LL;
+}
+
+Status CurrentDirectory(std::string& path) {
+  const DWORD length = ::GetCurrentDirectoryW(0, nullptr);
+  if (length == 0) return FromLastError();
+  std::wstring wide(length, L'\0');
+  const DWORD got = ::GetCurrentDirectoryW(length, wide.data());
+  if (got == 0 || got >= length) return FromLastError();
+  wide.resize(got);
+  path = Utf16ToUtf8(std::u16string(wide.begin(), wide.end()));
+  return {};
+}
+
+Status ChangeDirectory(const std::string& path) {
+  if (!::SetCurrentDirectoryW(Wide(path).c_str())) return FromLastError();
+  return {};
+}
+
+bool IsAbsolute(const std::string& path) {
+  // "C:\x", "C:/x", "\\server\share" and "\x" (the drive's root).
+  return (path.size() >= 3 && path[1] == ':' && IsSeparator(path[2])) || (!path.empty() && IsSeparator(path[0]));
+}
+
+bool IsTerminal(std::FILE* stream) {
+  const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
+  DWORD mode = 0;
+  return handle != INVALID_HANDLE_VALUE && ::GetConsoleMode(handle, &mode);
+}
+
 bool IsDirectory(const std::string& path) {
   // Not _stat: it fails on a path that ends in a separator, like the
   // extraction folder of a unit mounted at "/".

@@ -41,7 +41,7 @@ void LoadRawHeader(RunOutput& out, RawImageState& s) {
   }
 
   if (head.data()[0] == 0xBA && head.data()[1] == 0xBE) {
-    out.Console.Line("ERROR: entry file have BABE-firmware format.");
+    Warn(out, "ERROR: entry file have BABE-firmware format.");
     Fatal(out.Console, "Use vornak.exe tool first");
   }
   out.Console.Line("OK!");

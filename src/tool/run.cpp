@@ -37,7 +37,7 @@ void RunStages(RunState& s) {
   FindMapBlocks(s, s);
   BuildBlockMap(s, s);
   BuildFsImage(s, s);
-  WriteFsImage(s, s);
+  if (!s.ListOnly) WriteFsImage(s, s);
   ProcessMountTable(s, s, s, s.NamesCreated);
 }
 

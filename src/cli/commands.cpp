@@ -1,0 +1,343 @@
+#include "cli/commands.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <functional>
+#include <sstream>
+
+#include "base/errors.h"
+#include "base/platform.h"
+#include "cli/report.h"
+#include "partition/partition.h"
+#include "tool/run.h"
+
+namespace quillex::cli {
+namespace {
+
+void Error(const std::string& text) { (void)platform::WriteText(stderr, "quillex: " + text + "\n"); }
+
+std::string BaseName(const std::string& path) {
+  std::size_t at = path.size();
+  while (at > 0 && !platform::IsSeparator(path[at - 1])) --at;
+  return path.substr(at);
+}
+
+std::string Folder(const std::string& path) {
+  const std::string base = BaseName(path);
+  if (base.size() == path.size()) return ".";
+  const std::string folder = path.substr(0, path.size() - base.size());
+  return folder.size() == 1 ? folder : folder.substr(0, folder.size() - 1);
+}
+
+std::string Absolute(const std::string& path) {
+  if (path.empty() || platform::IsAbsolute(path)) return path;
+  std::string here;
+  if (auto st = platform::CurrentDirectory(here); !st.ok()) {
+    throw IoFailure("cannot read the working directory: " + st.Reason());
+  }
+  return here + platform::kSeparator + path;
+}
+
+// The run of a command: the stages up to the normal FS image, then, when
+// asked, the partitions. The console texts of quillex4 are not shown.
+struct Session {
+  // The outputs are named after the dump's own name, as quillex4 names
+  // them when run in the dump's folder.
+  Session(const std::string& dump, HashChoice hashes, Progress* progress) : listing(hashes, progress) {
+    state.Console = TextOut::Nowhere();
+    state.EntryName = BaseName(dump);
+    state.EntryFile = dump;
+    state.Report = &listing;
+  }
+  RunState state;
+  Listing listing;
+};
+
+// Runs `body` and turns the ways a run can end into exit statuses.
+int Guarded(const std::string& dump, const std::function<int()>& body) {
+  try {
+    return body();
+  } catch (const FatalStop& stop) {
+    Error(dump + ": " + stop.Line);
+    return stop.InputOutput ? kExitInputOutput : kExitRefused;
+  } catch (const IoFailure& failure) {
+    Error(failure.what());
+    return kExitInputOutput;
+  }
+}
+
+int Outcome(const Listing& listing) {
+  if (!listing.warnings.empty()) return kExitWarnings;
+  for (const Item& item : listing.items) {
+    if (!item.Complete()) return kExitWarnings;
+  }
+  return kExitDone;
+}
+
+void BuildImage(RunState& s) {
+  LoadRawHeader(s, s);
+  LoadSegments(s, s);
+  FindMapBlocks(s, s);
+  BuildBlockMap(s, s);
+  BuildFsImage(s, s);
+}
+
+// Every partition walked without writing anything.
+void ListOnly(Session& session) {
+  session.state.ListOnly = true;
+  BuildImage(session.state);
+  ProcessMountTable(session.state, session.state, session.state, session.state.NamesCreated);
+}
+
+void WriteFile(const std::string& name, const std::string& text) {
+  platform::File file;
+  platform::Status st = platform::CreateFile(name, file);
+  if (st.ok()) st = platform::WriteAll(file, text.data(), text.size());
+  if (st.ok()) st = platform::Close(file);
+  if (!st.ok()) throw IoFailure("cannot write " + name + ": " + st.Reason());
+}
+
+void WriteOut(const std::string& text) {
+  if (auto st = platform::WriteText(stdout, text); !st.ok()) {
+    throw IoFailure("cannot write to standard output: " + st.Reason());
+  }
+}
+
+// SHA-256 of a whole file, read in large pieces.
+std::string HashFile(const std::string& name, std::string& failure) {
+  platform::File file;
+  if (auto st = platform::OpenForReading(name, file); !st.ok()) {
+    failure = "cannot open " + name + ": " + st.Reason();
+    return {};
+  }
+  platform::Hasher hasher(platform::HashKind::Sha256);
+  std::vector<std::uint8_t> buffer(std::size_t{1} << 20);
+  while (true) {
+    std::size_t got = 0;
+    if (auto st = platform::ReadFully(file, buffer.data(), buffer.size(), got); !st.ok()) {
+      failure = "cannot read " + name + ": " + st.Reason();
+      return {};
+    }
+    hasher.Update(buffer.data(), got);
+    if (got < buffer.size()) break;
+  }
+  return hasher.HexDigest();
+}
+
+// SHA-256 of the normal FS image as written: every block up to the highest
+// one, zeros where the map names none.
+std::string HashImage(const RawImageState& s) {
+  platform::Hasher hasher(platform::HashKind::Sha256);
+  s.FsImage.ForEachPiece(0, std::uint64_t{s.MaxBlockNumber} * s.FsBlockSize,
+                         [&](const std::uint8_t* data, std::size_t n) { hasher.Update(data, n); });
+  return hasher.HexDigest();
+}
+
+// Counts the bytes an extraction will write, for the share shown while it
+// runs: the same walk, writing nothing.
+class Survey : public Findings {
+ public:
+  void ItemEnd(std::uint32_t written) override { bytes += written; }
+  std::uint64_t bytes = 0;
+};
+
+std::uint64_t SurveyBytes(const RawImageState& image, const PartitionState& parts) {
+  Survey survey;
+  RunOutput out;
+  out.Console = TextOut::Nowhere();
+  out.LogFile = TextOut::Nowhere();
+  out.Report = &survey;
+  out.ListOnly = true;
+  PartitionState copy = parts;
+  CreatedNames names;
+  ProcessMountTable(out, image, copy, names);
+  return survey.bytes;
+}
+
+Json HashNames(HashChoice hashes) {
+  Json names = Json::array();
+  if (hashes.md5) names.push_back("md5");
+  if (hashes.sha1) names.push_back("sha1");
+  if (hashes.sha256) names.push_back("sha256");
+  return names;
+}
+
+}  // namespace
+
+bool ParseHashes(const std::string& list, HashChoice& hashes) {
+  hashes = HashChoice{};
+  std::stringstream in(list);
+  std::string name;
+  bool none = false;
+  int count = 0;
+  while (std::getline(in, name, ',')) {
+    ++count;
+    if (name == "md5") {
+      hashes.md5 = true;
+    } else if (name == "sha1") {
+      hashes.sha1 = true;
+    } else if (name == "sha256") {
+      hashes.sha256 = true;
+    } else if (name == "none") {
+      none = true;
+    } else {
+      return false;
+    }
+  }
+  // "none" stands alone.
+  return count > 0 && (!none || count == 1);
+}
+
+int RunInfo(const Options& options) {
+  return Guarded(options.dump, [&] {
+    Session session(options.dump, HashChoice{}, nullptr);
+    ListOnly(session);
+    const RawImageState& image = session.state;
+    if (options.json) {
+      Json info;
+      info["dump"] = {{"path", options.dump}, {"size", image.EntrySize}};
+      info.update(InfoJson(image, session.listing));
+      WriteOut(JsonText(info));
+    } else {
+      WriteOut("dump: " + options.dump + ", " + std::to_string(image.EntrySize) + " bytes\n" +
+               InfoText(image, session.listing));
+    }
+    return Outcome(session.listing);
+  });
+}
+
+int RunLs(const Options& options) {
+  return Guarded(options.dump, [&] {
+    HashChoice hashes;
+    hashes.md5 = options.bodyFile;  // the body file's first field
+    Session session(options.dump, hashes, nullptr);
+    ListOnly(session);
+    std::string text;
+    if (options.json) {
+      Json items = Json::array();
+      for (const Item& item : session.listing.items) items.push_back(ItemJson(item));
+      text = JsonText(items);
+    } else {
+      for (const Item& item : session.listing.items) {
+        text += options.bodyFile ? BodyLine(item) : ItemLine(item, options.longForm) + "\n";
+      }
+    }
+    WriteOut(text);
+    return Outcome(session.listing);
+  });
+}
+
+int RunCat(const Options& options) {
+  return Guarded(options.dump, [&] {
+    Session session(options.dump, HashChoice{}, nullptr);
+    session.listing.Stream(options.catPath, stdout);
+    ListOnly(session);
+    if (std::fflush(stdout) != 0) throw IoFailure("cannot write to standard output");
+    if (!session.listing.Found()) {
+      for (const Item& item : session.listing.items) {
+        if (SamePath(options.catPath, item.found.Path)) {
+          Error(options.dump + ": " + options.catPath +
+                (item.found.Directory ? " is a folder" : " could not be read: " + item.skipped));
+          return kExitUsage;
+        }
+      }
+      Error(options.dump + ": no file " + options.catPath + " in the dump");
+      return kExitUsage;
+    }
+    for (const Item& item : session.listing.items) {
+      if (!item.found.Directory && SamePath(options.catPath, item.found.Path)) {
+        return item.Complete() ? kExitDone : kExitWarnings;
+      }
+    }
+    return kExitDone;
+  });
+}
+
+int RunExtract(const Options& options) {
+  return Guarded(options.dump, [&] {
+    const std::string dump = Absolute(options.dump);
+    const std::string report = Absolute(options.reportFile);
+    const std::string body = Absolute(options.bodyFileName);
+    const std::string output = Absolute(options.outputDir.empty() ? Folder(options.dump) : options.outputDir);
+    if (auto st = platform::MakeDirectory(output); !st.ok() && !(st.error == EEXIST && platform::IsDirectory(output))) {
+      throw IoFailure("cannot create " + output + ": " + st.Reason());
+    }
+    if (auto st = platform::ChangeDirectory(output); !st.ok()) {
+      throw IoFailure("cannot enter " + output + ": " + st.Reason());
+    }
+
+    Progress progress(stderr, !options.quiet && platform::IsTerminal(stderr));
+    // Digests only where they are written: the report, and the body file's MD5.
+    HashChoice hashes = options.hashes;
+    if (report.empty()) hashes = HashChoice{.md5 = !body.empty() && options.hashes.md5};
+    Session session(dump, hashes, &progress);
+    if (!options.quiet) session.listing.warningsOut = stderr;
+    RunState& s = session.state;
+
+    // The dump's and the image's digests are made beside the run.
+    std::string dumpSha, imageSha, hashFailure;
+    platform::Worker dumpHasher, imageHasher;
+    if (!report.empty()) dumpHasher.Start([&] { dumpSha = HashFile(dump, hashFailure); });
+
+    BuildImage(s);
+    if (!report.empty()) imageHasher.Start([&] { imageSha = HashImage(s); });
+    WriteFsImage(s, s);
+    session.listing.Stage("extracting", progress.Shown() ? SurveyBytes(s, s) : 0);
+    ProcessMountTable(s, s, s, s.NamesCreated);
+    s.LogFile.Close();
+    progress.Clear();
+    dumpHasher.Join();
+    imageHasher.Join();
+    if (!hashFailure.empty()) throw IoFailure(hashFailure);
+
+    const Listing& listing = session.listing;
+    if (!report.empty()) {
+      Json j;
+      j["tool"] = {{"name", "quillex"}, {"version", QUILLEX_VERSION}};
+      j["dump"] = {{"path", dump}, {"size", s.EntrySize}, {"sha256", dumpSha}};
+      Json info = InfoJson(s, listing);
+      info["image"]["path"] = output + platform::kSeparator + s.EntryName + ".fs";
+      info["image"]["sha256"] = imageSha;
+      j.update(info);
+      j["output"] = output;
+      j["log"] = output + platform::kSeparator + s.EntryName + ".log";
+      j["hashes"] = HashNames(hashes);
+      Json files = Json::array();
+      std::uint64_t written = 0;
+      std::uint32_t fileCount = 0, folderCount = 0, deleted = 0, complete = 0, skipped = 0;
+      for (const Item& item : listing.items) {
+        files.push_back(ItemJson(item));
+        written += item.written;
+        ++(item.found.Directory ? folderCount : fileCount);
+        if (item.found.Deleted) ++deleted;
+        if (item.Complete()) ++complete;
+        if (!item.skipped.empty()) ++skipped;
+      }
+      j["files"] = files;
+      j["warnings"] = listing.warnings;
+      j["totals"] = {{"files", fileCount},
+                     {"folders", folderCount},
+                     {"deleted", deleted},
+                     {"bytes_written", written},
+                     {"complete", complete},
+                     {"not_complete", listing.items.size() - complete},
+                     {"skipped", skipped},
+                     {"warnings", listing.warnings.size()}};
+      WriteFile(report, JsonText(j));
+    }
+    if (!body.empty()) {
+      std::string text;
+      for (const Item& item : listing.items) text += BodyLine(item);
+      WriteFile(body, text);
+    }
+    if (!options.quiet) {
+      std::uint32_t files = 0;
+      for (const Item& item : listing.items) if (!item.found.Directory && item.skipped.empty()) ++files;
+      WriteOut(std::to_string(files) + " files extracted to " + output + platform::kSeparator + "_" + s.EntryName +
+               ", " + std::to_string(listing.warnings.size()) + " warnings\n");
+    }
+    return Outcome(listing);
+  });
+}
+
+}  // namespace quillex::cli

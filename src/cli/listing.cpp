@@ -1,0 +1,124 @@
+#include "cli/listing.h"
+
+#include <algorithm>
+
+#include "base/platform.h"
+
+namespace quillex::cli {
+
+void Listing::Stage(std::string_view name, std::uint64_t total) {
+  if (progress_ != nullptr) progress_->Stage(name, total);
+}
+
+void Listing::Advance(std::uint64_t done) {
+  if (progress_ != nullptr) progress_->Done(done);
+}
+
+void Listing::Partition(const PartitionFound& partition) {
+  PartitionCounts counts;
+  counts.found = partition;
+  partitions.push_back(counts);
+}
+
+Item& Listing::Add(const ItemFound& found) {
+  Item item;
+  item.found = found;
+  item.partition = partitions.empty() ? 0 : static_cast<std::uint32_t>(partitions.size() - 1);
+  if (!partitions.empty()) {
+    PartitionCounts& counts = partitions.back();
+    ++(found.Directory ? counts.folders : counts.files);
+    if (found.Deleted) ++counts.deleted;
+  }
+  items.push_back(std::move(item));
+  return items.back();
+}
+
+void Listing::ItemBegin(const ItemFound& found) {
+  Add(found);
+  open_.push_back(items.size() - 1);
+  if (found.Directory) return;
+  if (hashes_.md5) md5_.emplace(platform::HashKind::Md5);
+  if (hashes_.sha1) sha1_.emplace(platform::HashKind::Sha1);
+  if (hashes_.sha256) sha256_.emplace(platform::HashKind::Sha256);
+  catting_ = catOut_ != nullptr && !catFound_ && SamePath(catPath_, found.Path);
+  catFound_ = catFound_ || catting_;
+}
+
+void Listing::FileBytes(const std::uint8_t* data, std::size_t size) {
+  if (md5_) md5_->Update(data, size);
+  if (sha1_) sha1_->Update(data, size);
+  if (sha256_) sha256_->Update(data, size);
+  if (catting_) {
+    static constexpr std::uint8_t kZeros[4096] = {};
+    for (std::size_t done = 0; done < size;) {
+      const std::size_t piece = data != nullptr ? size : std::min(size - done, sizeof kZeros);
+      if (std::fwrite(data != nullptr ? data : kZeros, 1, piece, catOut_) != piece) {
+        catting_ = false;  // the reader went away; the run's end reports it
+        break;
+      }
+      done += piece;
+    }
+  }
+  if (progress_ != nullptr) progress_->More(size);
+}
+
+void Listing::Cluster(std::uint16_t cluster, bool lost) {
+  if (open_.empty()) return;
+  Item& item = items[open_.back()];
+  ++item.clusters;
+  if (lost) item.lostClusters.push_back(cluster);
+}
+
+void Listing::ChainLoop(std::uint16_t cluster) {
+  if (!open_.empty()) items[open_.back()].loopAt = cluster;
+}
+
+void Listing::ItemEnd(std::uint32_t written) {
+  if (open_.empty()) return;
+  Item& item = items[open_.back()];
+  open_.pop_back();
+  if (item.found.Directory) return;
+  item.written = written;
+  if (md5_) item.md5 = md5_->HexDigest();
+  if (sha1_) item.sha1 = sha1_->HexDigest();
+  if (sha256_) item.sha256 = sha256_->HexDigest();
+  md5_.reset();
+  sha1_.reset();
+  sha256_.reset();
+  catting_ = false;
+  if (progress_ != nullptr) progress_->File();
+}
+
+void Listing::ItemSkipped(const ItemFound& found, std::string_view why) { Add(found).skipped = why; }
+
+void Listing::Warning(std::string_view line) {
+  warnings.emplace_back(line);
+  if (progress_ != nullptr) progress_->Clear();
+  if (warningsOut != nullptr) (void)platform::WriteText(warningsOut, std::string(line) + "\n");
+}
+
+namespace {
+
+// The names of a path, empty ones (doubled or leading separators) left out.
+std::vector<std::string_view> Components(std::string_view path) {
+  std::vector<std::string_view> parts;
+  std::size_t from = 0;
+  while (from <= path.size()) {
+    const std::size_t end = std::min(path.find_first_of("/\\", from), path.size());
+    if (end > from) parts.push_back(path.substr(from, end - from));
+    from = end + 1;
+  }
+  return parts;
+}
+
+}  // namespace
+
+bool SamePath(std::string_view asked, std::string_view path) {
+  const auto want = Components(asked);
+  const auto have = Components(path);
+  if (want.empty()) return false;
+  // Whole, or without the extraction folder's own name ("_name.raw").
+  return want == have || (have.size() == want.size() + 1 && std::equal(want.begin(), want.end(), have.begin() + 1));
+}
+
+}  // namespace quillex::cli

@@ -1,0 +1,97 @@
+// What quillex keeps of a run's findings: the units and partitions, every
+// file and folder with its status and hashes, and every warning. The
+// listing, the report, the body file and `cat` are all made from it.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/findings.h"
+#include "base/platform.h"
+#include "cli/progress.h"
+
+namespace quillex::cli {
+
+// The digests chosen with --hash, in the order of this list.
+struct HashChoice {
+  bool md5 = false;
+  bool sha1 = false;
+  bool sha256 = false;
+};
+
+// One file or folder, and what became of it.
+struct Item {
+  ItemFound found;
+  std::uint32_t partition = 0;  // index into Listing::partitions
+  std::uint32_t written = 0;     // bytes written (files)
+  std::uint32_t clusters = 0;    // clusters of its chain that were reached
+  std::vector<std::uint16_t> lostClusters;
+  std::optional<std::uint16_t> loopAt;  // where its chain ran into itself
+  std::string skipped;                  // why it was not made; empty when it was
+  std::string md5, sha1, sha256;
+
+  bool Complete() const {
+    return skipped.empty() && lostClusters.empty() && !loopAt && found.NameBefore.empty() &&
+           (found.Directory || written >= found.Size);
+  }
+};
+
+struct PartitionCounts {
+  PartitionFound found;
+  std::uint32_t files = 0;
+  std::uint32_t folders = 0;
+  std::uint32_t deleted = 0;
+};
+
+class Listing : public Findings {
+ public:
+  Listing(HashChoice hashes, Progress* progress) : hashes_(hashes), progress_(progress) {}
+
+  // Sends the bytes of the file at this path (as the listing shows it, or
+  // from the unit's folder on) to `out`; `Found` tells whether it was met.
+  void Stream(std::string path, std::FILE* out) {
+    catPath_ = std::move(path);
+    catOut_ = out;
+  }
+  bool Found() const { return catFound_; }
+
+  std::vector<UnitFound> units;
+  std::vector<PartitionCounts> partitions;
+  std::vector<Item> items;  // in the order the walk met them
+  std::vector<std::string> warnings;
+  // Where warnings are shown as they come (null: nowhere).
+  std::FILE* warningsOut = nullptr;
+
+  void Stage(std::string_view name, std::uint64_t total) override;
+  void Advance(std::uint64_t done) override;
+  void Unit(const UnitFound& unit) override { units.push_back(unit); }
+  void Partition(const PartitionFound& partition) override;
+  void ItemBegin(const ItemFound& item) override;
+  void FileBytes(const std::uint8_t* data, std::size_t size) override;
+  void Cluster(std::uint16_t cluster, bool lost) override;
+  void ChainLoop(std::uint16_t cluster) override;
+  void ItemEnd(std::uint32_t written) override;
+  void ItemSkipped(const ItemFound& item, std::string_view why) override;
+  void Warning(std::string_view line) override;
+
+ private:
+  Item& Add(const ItemFound& found);
+
+  HashChoice hashes_;
+  Progress* progress_;
+  std::vector<std::size_t> open_;  // items begun and not ended, outermost first
+  std::optional<platform::Hasher> md5_, sha1_, sha256_;
+  std::string catPath_;
+  std::FILE* catOut_ = nullptr;
+  bool catting_ = false;
+  bool catFound_ = false;
+};
+
+// Whether a listing path names the item at `path` on disk: the same path
+// with either separator, or the part after the extraction folder's name.
+bool SamePath(std::string_view asked, std::string_view path);
+
+}  // namespace quillex::cli
