@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "support/examine.h"
 #include "support/test_support.h"
 
 namespace quillex::test {
@@ -229,6 +230,47 @@ TEST_P(Corpus, EndsAsListedAndWritesOnlyItsOutputs) {
                                              << Shown(run.out);
   EXPECT_TRUE(ReadFile(dir / "name.raw") == dump) << "the dump was changed";
   CheckFolder(dir.path());
+}
+
+// quillex extract on the same dump: quillex4's outputs byte for byte, the
+// exit status of the run's outcome, and a report that tells the tree, the
+// digests and the warnings as they are.
+TEST_P(Corpus, ExtractGivesQuillex4sOutputsAndATrueReport) {
+  const CorpusCase& c = GetParam();
+  ASSERT_TRUE(c.problem.empty()) << c.problem;
+  SCOPED_TRACE(c.file + ": " + c.note);
+  const std::string dump = ReadFile((kCorpus / c.file).string());
+  TempDir old, now, reports;
+  WriteFile(old / "name.raw", Bytes(dump.begin(), dump.end()));
+  WriteFile(now / "name.raw", Bytes(dump.begin(), dump.end()));
+  const ToolRun classic = RunQuillex4(old.path(), {"name.raw"});
+  const ToolRun run = RunQuillex(
+      now.path(), {"extract", "name.raw", "-q", "--hash", "sha256,sha1,md5", "--report", reports / "r.json"});
+  ASSERT_NE(run.status, -1) << run.err;
+  ExpectSameOutputs(old.path(), now.path(), "name.raw");
+  CheckFolder(now.path());
+
+  const bool finished = classic.out.find("\r\nTask finished! Press ENTER to quit.\r\n") != std::string::npos;
+  if (!finished) {
+    const bool inputOutput = classic.status == 1 || classic.out.find("Fatal error while") != std::string::npos;
+    EXPECT_EQ(run.status, inputOutput ? 3 : 2) << run.err;
+    EXPECT_NE(run.err, "") << "a refused dump is reported on standard error";
+    EXPECT_FALSE(Exists(reports / "r.json"));
+    return;
+  }
+  const Json report = ReadJson(reports / "r.json");
+  ExpectReportIsTheTree(report, now.path());
+  ExpectStatusesMatchConsole(report, classic.out);
+  bool allComplete = true;
+  for (const Json& item : report["files"]) allComplete = allComplete && item["status"] == Json::array({"complete"});
+  EXPECT_EQ(run.status, report["warnings"].empty() && allComplete ? 0 : 1);
+
+  // A listing makes no folder, so it walks on where a folder could not be made.
+  if (report.dump().find("ERROR: cannot create") == std::string::npos) {
+    const ToolRun ls = RunQuillex(now.path(), {"ls", "--json", "name.raw"});
+    EXPECT_EQ(ls.status, run.status);
+    ExpectListingMatchesReport(Json::parse(ls.out), report);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Corpus, ::testing::ValuesIn(LoadCases()), CaseName{});
