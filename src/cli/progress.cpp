@@ -11,12 +11,12 @@ void Progress::Stage(std::string_view name, std::uint64_t total) {
   total_ = total;
   done_ = 0;
   started_ = std::chrono::steady_clock::now();
-  Draw(true);
+  Draw();
 }
 
 void Progress::Done(std::uint64_t done) {
   done_ = done;
-  Draw(false);
+  Draw();
 }
 
 std::string Progress::Line(double seconds) const {
@@ -32,10 +32,10 @@ std::string Progress::Line(double seconds) const {
   return line + rate;
 }
 
-void Progress::Draw(bool force) {
+void Progress::Draw() {
   if (!on_) return;
   const auto now = std::chrono::steady_clock::now();
-  if (!force && now - drawn_ < std::chrono::milliseconds(100)) return;
+  if (shown_ > 0 && now - drawn_ < std::chrono::milliseconds(100)) return;
   drawn_ = now;
   std::string line = Line(std::chrono::duration<double>(now - started_).count());
   // Blanks over what a longer line left; no terminal codes, which a

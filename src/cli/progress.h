@@ -29,7 +29,7 @@ class Progress {
   std::string Line(double seconds) const;
 
  private:
-  void Draw(bool force);
+  void Draw();
 
   std::FILE* terminal_;
   bool on_;
