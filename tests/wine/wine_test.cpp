@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <string>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "mkraw/mkraw.h"
+#include "support/examine.h"
 #include "support/fat_volume.h"
 #include "support/test_support.h"
 
@@ -437,6 +439,46 @@ TEST(Windows, AConsoleWindowShowsNamesAsUnicode) {
 TEST(Windows, TheSampleDump) {
   const std::string sample = test::ReadFile(QUILLEX_SAMPLE);
   ExpectSameRuns(Bytes(sample.begin(), sample.end()));
+}
+
+// Every text of a report with "\\" read as "/", and without the paths
+// outside the extraction folder, which name each run's own folders.
+test::Json Portable(test::Json report) {
+  for (const char* place : {"output", "log"}) report.erase(place);
+  report["dump"].erase("path");
+  report["image"].erase("path");
+  std::function<void(test::Json&)> slash = [&](test::Json& j) {
+    if (j.is_string()) {
+      std::string text = j.get<std::string>();
+      std::replace(text.begin(), text.end(), '\\', '/');
+      j = text;
+    } else if (j.is_structured()) {
+      for (auto& child : j) slash(child);
+    }
+  };
+  slash(report);
+  return report;
+}
+
+TEST(Windows, QuillexGivesTheNativeReportButForTheSeparator) {
+  for (const std::string& dump : {std::string(QUILLEX_SAMPLE),
+                                 std::string(QUILLEX_CORPUS_DIR) + "/two_lost_clusters_in_a_row.raw",
+                                 std::string(QUILLEX_CORPUS_DIR) + "/names_equal_but_for_case.raw",
+                                 std::string(QUILLEX_CORPUS_DIR) + "/deleted_long_name_piece_e5e5.raw"}) {
+    SCOPED_TRACE(dump);
+    const std::string bytes = test::ReadFile(dump);
+    TempDir windowsDir, nativeDir;
+    test::WriteFile(windowsDir / "name.raw", Bytes(bytes.begin(), bytes.end()));
+    test::WriteFile(nativeDir / "name.raw", Bytes(bytes.begin(), bytes.end()));
+    const std::vector<std::string> args = {"extract", "name.raw", "-q", "--report", "r.json", "--hash", "sha256,sha1,md5"};
+    const ToolRun windows = RunProgram(windowsDir.path(), args, {QUILLEX_WINE, QUILLEX_WINDOWS_QUILLEX});
+    const ToolRun native = test::RunQuillex(nativeDir.path(), args);
+    EXPECT_EQ(windows.status, native.status) << windows.err;
+    const test::Json windowsReport = test::ReadJson(windowsDir / "r.json");
+    const test::Json nativeReport = test::ReadJson(nativeDir / "r.json");
+    EXPECT_EQ(Portable(windowsReport), Portable(nativeReport));
+    EXPECT_FALSE(windowsReport["files"].empty());
+  }
 }
 
 TEST(Windows, AMissingDumpIsAnInputOutputFailure) {
