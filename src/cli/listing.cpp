@@ -37,17 +37,23 @@ void Listing::ItemBegin(const ItemFound& found) {
   Add(found);
   open_.push_back(items.size() - 1);
   if (found.Directory) return;
-  if (hashes_.md5) md5_.emplace(platform::HashKind::Md5);
-  if (hashes_.sha1) sha1_.emplace(platform::HashKind::Sha1);
-  if (hashes_.sha256) sha256_.emplace(platform::HashKind::Sha256);
+  items.back().firstPiece = items.back().endPiece = pieces_.size();
   catting_ = catOut_ != nullptr && !catFound_ && SamePath(catPath_, found.Path);
   catFound_ = catFound_ || catting_;
 }
 
 void Listing::FileBytes(const std::uint8_t* data, std::size_t size) {
-  if (md5_) md5_->Update(data, size);
-  if (sha1_) sha1_->Update(data, size);
-  if (sha256_) sha256_->Update(data, size);
+  if ((hashes_.md5 || hashes_.sha1 || hashes_.sha256) && keepItems && !open_.empty()) {
+    // Pieces that follow each other in the image are one.
+    if (!pieces_.empty() && items[open_.back()].endPiece == pieces_.size() &&
+        items[open_.back()].firstPiece < pieces_.size() && (pieces_.back().data == nullptr) == (data == nullptr) &&
+        (data == nullptr || pieces_.back().data + pieces_.back().size == data)) {
+      pieces_.back().size += size;
+    } else {
+      pieces_.push_back({data, size});
+      items[open_.back()].endPiece = pieces_.size();
+    }
+  }
   if (catting_) {
     static constexpr std::uint8_t kZeros[4096] = {};
     for (std::size_t done = 0; done < size;) {
@@ -73,23 +79,47 @@ void Listing::ChainLoop(std::uint16_t cluster) {
   if (!open_.empty()) items[open_.back()].loopAt = cluster;
 }
 
-void Listing::ItemEnd(std::uint32_t written) {
-  if (open_.empty()) return;
-  Item& item = items[open_.back()];
-  open_.pop_back();
-  if (item.found.Directory) return;
-  item.written = written;
-  if (md5_) item.md5 = md5_->HexDigest();
-  if (sha1_) item.sha1 = sha1_->HexDigest();
-  if (sha256_) item.sha256 = sha256_->HexDigest();
-  md5_.reset();
-  sha1_.reset();
-  sha256_.reset();
-  catting_ = false;
-  if (progress_ != nullptr) progress_->File();
+void Listing::Finished(std::size_t index) {
+  anyIncomplete = anyIncomplete || !items[index].Complete();
+  // Items end in the order opposite to their beginning: a finished one is last.
+  if (!keepItems && index + 1 == items.size()) items.pop_back();
 }
 
-void Listing::ItemSkipped(const ItemFound& found, std::string_view why) { Add(found).skipped = why; }
+void Listing::ItemEnd(std::uint32_t written) {
+  if (open_.empty()) return;
+  const std::size_t index = open_.back();
+  open_.pop_back();
+  Item& item = items[index];
+  if (item.found.Directory) {
+    Finished(index);
+    return;
+  }
+  item.written = written;
+  catting_ = false;
+  ++filesWritten;
+  if (progress_ != nullptr) progress_->File();
+  Finished(index);
+}
+
+void Listing::HashFiles(std::size_t from, std::size_t to) {
+  auto digest = [&](platform::HashKind kind, const Item& item) {
+    platform::Hasher hasher(kind);
+    for (std::size_t p = item.firstPiece; p < item.endPiece; ++p) hasher.Update(pieces_[p].data, pieces_[p].size);
+    return hasher.HexDigest();
+  };
+  for (std::size_t i = from; i < to && i < items.size(); ++i) {
+    Item& item = items[i];
+    if (item.found.Directory || !item.skipped.empty()) continue;
+    if (hashes_.md5) item.md5 = digest(platform::HashKind::Md5, item);
+    if (hashes_.sha1) item.sha1 = digest(platform::HashKind::Sha1, item);
+    if (hashes_.sha256) item.sha256 = digest(platform::HashKind::Sha256, item);
+  }
+}
+
+void Listing::ItemSkipped(const ItemFound& found, std::string_view why) {
+  Add(found).skipped = why;
+  Finished(items.size() - 1);
+}
 
 void Listing::Warning(std::string_view line) {
   warnings.emplace_back(line);

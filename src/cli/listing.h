@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,7 @@ struct Item {
   std::optional<std::uint16_t> loopAt;  // where its chain ran into itself
   std::string skipped;                  // why it was not made; empty when it was
   std::string md5, sha1, sha256;
+  std::size_t firstPiece = 0, endPiece = 0;  // its bytes, in Listing's pieces
 
   bool Complete() const {
     return skipped.empty() && lostClusters.empty() && !loopAt && found.NameBefore.empty() &&
@@ -58,9 +60,19 @@ class Listing : public Findings {
   }
   bool Found() const { return catFound_; }
 
+  // The digests chosen of the files items[from, to) (apart ranges may be
+  // hashed at once, on two threads). A file's bytes are kept as places in
+  // the image the run read, so that image must still be there.
+  void HashFiles(std::size_t from, std::size_t to);
+
   std::vector<UnitFound> units;
   std::vector<PartitionCounts> partitions;
   std::vector<Item> items;  // in the order the walk met them
+  // Whether finished items stay in `items`; when not, only whether any of
+  // them was not complete is kept (an extraction with nothing to list).
+  bool keepItems = true;
+  bool anyIncomplete = false;
+  std::uint32_t filesWritten = 0;
   std::vector<std::string> warnings;
   // Where warnings are shown as they come (null: nowhere).
   std::FILE* warningsOut = nullptr;
@@ -79,11 +91,16 @@ class Listing : public Findings {
 
  private:
   Item& Add(const ItemFound& found);
+  void Finished(std::size_t index);
 
   HashChoice hashes_;
   Progress* progress_;
   std::vector<std::size_t> open_;  // items begun and not ended, outermost first
-  std::optional<platform::Hasher> md5_, sha1_, sha256_;
+  struct Piece {
+    const std::uint8_t* data;  // null for zeros
+    std::size_t size;
+  };
+  std::vector<Piece> pieces_;
   std::string catPath_;
   std::FILE* catOut_ = nullptr;
   bool catting_ = false;
