@@ -233,17 +233,28 @@ bool ParseHashes(const std::string& list, HashChoice& hashes) {
 int RunInfo(const Options& options) {
   return Guarded(options.dump, [&] {
     Session session(options.dump, HashChoice{}, nullptr);
-    ListOnly(session);
-    const RawImageState& image = session.state;
-    if (options.json) {
-      Json info;
-      info["dump"] = {{"path", options.dump}, {"size", image.EntrySize}};
-      info.update(InfoJson(image, session.listing));
-      WriteOut(JsonText(info));
-    } else {
-      WriteOut("dump: " + options.dump + ", " + std::to_string(image.EntrySize) + " bytes\n" +
-               InfoText(image, session.listing));
+    RunState& s = session.state;
+    s.ListOnly = true;
+    BuildImage(s);
+    // A dump whose Mount Table is refused still has its make-up to show.
+    auto show = [&] {
+      if (options.json) {
+        Json info;
+        info["dump"] = {{"path", options.dump}, {"size", s.EntrySize}};
+        info.update(InfoJson(s, session.listing));
+        WriteOut(JsonText(info));
+      } else {
+        WriteOut("dump: " + options.dump + ", " + std::to_string(s.EntrySize) + " bytes\n" +
+                 InfoText(s, session.listing));
+      }
+    };
+    try {
+      ProcessMountTable(s, s, s, s.NamesCreated);
+    } catch (const FatalStop&) {
+      show();
+      throw;
     }
+    show();
     return Outcome(session.listing);
   });
 }

@@ -147,6 +147,8 @@ INSTANTIATE_TEST_SUITE_P(
         EndCase{"refused", (kCorpus / "version_27.raw").string(), {"extract", "name.raw"}, 2,
                 "quillex: name.raw: FATAL: This version is not supported. Check entry file!"},
         EndCase{"refused_info", (kCorpus / "no_map_block.raw").string(), {"info", "name.raw"}, 2, "quillex: name.raw: "},
+        EndCase{"refused_mount_table", (kCorpus / "mount_table_entry_ffffff.raw").string(), {"info", "name.raw"}, 2,
+                "quillex: name.raw: FATAL: No Mount Table found @ $"},
         EndCase{"no_dump", "", {"ls", "name.raw"}, 3, "quillex: cannot open name.raw: "},
         EndCase{"output_is_a_file", kSample, {"extract", "name.raw", "-o", "plain"}, 3, "plain"},
         EndCase{"report_unwritable", kSample, {"extract", "name.raw", "--report", "plain/r.json"}, 3,
