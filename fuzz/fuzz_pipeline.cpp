@@ -1,6 +1,8 @@
 // libFuzzer target: the whole run, from the dump's header to the extracted
-// files, on the fuzzer's bytes as the dump. The outputs go to a scratch
-// folder (in memory where /dev/shm exists) that is emptied after every run.
+// files, on the fuzzer's bytes as the dump, then the same dump listed as
+// quillex lists it (every finding kept, hashed and turned into JSON and
+// body lines). The outputs go to a scratch folder (in memory where /dev/shm
+// exists) that is emptied after every run.
 //
 // Its mutator keeps most inputs past the early checks: after libFuzzer's own
 // mutation it mostly puts back the FS description block's marker and
@@ -16,6 +18,8 @@
 #include <string>
 
 #include "base/errors.h"
+#include "cli/listing.h"
+#include "cli/report.h"
 #include "tool/run_state.h"
 #include "tool/run.h"
 
@@ -104,6 +108,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const quillex::IoFailure&) {
   }
   state.LogFile.CloseQuietly();
+
+  quillex::RunState listed;
+  listed.EntryName = "d.raw";
+  listed.ListOnly = true;
+  quillex::cli::Listing listing(quillex::cli::HashChoice{.md5 = true, .sha1 = false, .sha256 = true}, nullptr);
+  listed.Report = &listing;
+  try {
+    quillex::RunStages(listed);
+    listing.HashFiles(0, listing.items.size());
+    std::string text = quillex::cli::JsonText(quillex::cli::InfoJson(listed, listing));
+    for (const quillex::cli::Item& item : listing.items) {
+      text += quillex::cli::JsonText(quillex::cli::ItemJson(item)) + quillex::cli::BodyLine(item);
+    }
+  } catch (const quillex::FatalStop&) {
+  } catch (const quillex::IoFailure&) {
+  }
   EmptyFolder(folder);
   return 0;
 }

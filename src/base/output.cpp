@@ -35,6 +35,7 @@ void Warn(RunOutput& out, std::string_view line) {
 
 void TextOut::AttachFile(platform::File file, std::string name) {
   buffer_.clear();
+  discard_ = false;
   file_ = std::move(file);
   fileName_ = std::move(name);
 }

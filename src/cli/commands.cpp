@@ -45,6 +45,7 @@ struct Session {
   // them when run in the dump's folder.
   Session(const std::string& dump, HashChoice hashes, Progress* progress) : listing(hashes, progress) {
     state.Console = TextOut::Nowhere();
+    state.LogFile = TextOut::Nowhere();  // until an extraction creates the log
     state.EntryName = BaseName(dump);
     state.EntryFile = dump;
     state.Report = &listing;
