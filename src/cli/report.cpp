@@ -1,7 +1,8 @@
 #include "cli/report.h"
 
 #include <cstdio>
-#include <set>
+#include <algorithm>
+#include <vector>
 
 #include "base/hex.h"
 #include "base/names.h"
@@ -30,17 +31,19 @@ struct MapCounts {
 
 MapCounts CountMap(const RawImageState& s) {
   MapCounts counts;
-  std::set<std::uint32_t> blocks;
+  std::vector<std::uint32_t> blocks;
   for (const std::uint32_t e : s.BlockMap) {
     const std::uint32_t n = e & kFreeNumber;
     if (n == kFreeNumber) {
       ++counts.free;
     } else if ((e >> 24) == kInUseFlag && n != 0) {
       ++counts.mapped;
-      blocks.insert(n);
+      blocks.push_back(n);
     }
   }
-  counts.stale = counts.mapped - static_cast<std::uint32_t>(blocks.size());
+  std::sort(blocks.begin(), blocks.end());
+  const auto distinct = std::unique(blocks.begin(), blocks.end()) - blocks.begin();
+  counts.stale = counts.mapped - static_cast<std::uint32_t>(distinct);
   return counts;
 }
 
