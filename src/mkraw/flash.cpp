@@ -91,6 +91,14 @@ void CheckFlashSpec(const FlashSpec& plan, const std::vector<FlashSegment>& segm
       throw std::invalid_argument("a logical fs_block starts with the MAP signatures");
     }
   }
+  for (const auto& [number, copies] : plan.olderCopies) {
+    if (!plan.logicalBlocks.contains(number)) {
+      throw std::invalid_argument("older copies of logical fs_block " + std::to_string(number) + ", which has none");
+    }
+    if (plan.mountTableBlock && number == *plan.mountTableBlock) {
+      throw std::invalid_argument("the Mount Table block has no older copies: it must stay at index 1");
+    }
+  }
   if (plan.mountTableBlock && !plan.logicalBlocks.contains(*plan.mountTableBlock)) {
     throw std::invalid_argument("the Mount Table block is not among the logical blocks");
   }
@@ -199,8 +207,10 @@ MapSizing SizeMaps(const FlashSpec& plan, const std::vector<FlashSegment>& segme
 
   // The number of MAP blocks depends on the number of physical blocks, which
   // includes the MAP blocks: grow both until they agree.
+  std::size_t older = 0;
+  for (const auto& entry : plan.olderCopies) older += entry.second.size();
   const std::size_t fixedBlocks =
-      1 + plan.logicalBlocks.size() + plan.staleCopies + plan.freeBlocks;  // 1: header
+      1 + plan.logicalBlocks.size() + plan.staleCopies + older + plan.freeBlocks;  // 1: header
   for (;;) {
     sizing.counts = Distribute(segments, fixedBlocks + sizing.mapCount * sizing.copiesPerId);
     const std::size_t needed = CeilDiv(sizing.counts.first, sizing.mapSize) +
@@ -238,6 +248,9 @@ std::vector<Slot> OrderBlocks(const FlashSpec& plan, const MapSizing& sizing, st
     const auto pick = static_cast<std::size_t>(Below(random, staleCandidates.size()));
     slotsToPlace.push_back({PhysicalBlock::Kind::Data, staleCandidates[pick], 0});
   }
+  for (const auto& [number, copies] : plan.olderCopies) {
+    for (std::size_t i = 0; i < copies.size(); ++i) slotsToPlace.push_back({PhysicalBlock::Kind::Data, number, 0});
+  }
   slotsToPlace.resize(sizing.counts.total - 1 - (mountBlock ? 1 : 0));  // free and surplus blocks: erased
   if (plan.shuffle) Shuffle(slotsToPlace, random);
 
@@ -254,10 +267,17 @@ std::vector<std::uint32_t> PlaceBlocks(const FlashSpec& plan, const MapSizing& s
   // Of several copies the one at the highest position is the live one: the
   // tool keeps the copy with the highest BlockMap index, and the MAP block at
   // the highest offset.
+  // Of a block's copies (rank 0 the lowest position), the live one is the
+  // last; the older copies given go just before it, oldest first.
   std::map<std::uint32_t, std::size_t> liveData;
+  std::map<std::uint32_t, std::size_t> copiesOf;
+  std::vector<std::size_t> rank(physical.size(), 0);
   std::map<std::uint32_t, std::size_t> liveMap;
   for (std::size_t p = 0; p < physical.size(); ++p) {
-    if (physical[p].kind == PhysicalBlock::Kind::Data) liveData[physical[p].logical] = p;
+    if (physical[p].kind == PhysicalBlock::Kind::Data) {
+      liveData[physical[p].logical] = p;
+      rank[p] = copiesOf[physical[p].logical]++;
+    }
     if (physical[p].kind == PhysicalBlock::Kind::Map) liveMap[physical[p].mapId] = p;
   }
 
@@ -278,8 +298,14 @@ std::vector<std::uint32_t> PlaceBlocks(const FlashSpec& plan, const MapSizing& s
       block.logical = slot.logical;
       block.data = plan.logicalBlocks.at(slot.logical);
       block.data.resize(plan.fsBlockSize, 0);
-      if (liveData[slot.logical] != p) {
-        // An older copy: different in every byte.
+      const auto older = plan.olderCopies.find(slot.logical);
+      const std::size_t given = older == plan.olderCopies.end() ? 0 : older->second.size();
+      const std::size_t fromLive = copiesOf[slot.logical] - 1 - rank[p];  // 0: the live copy
+      if (fromLive >= 1 && fromLive <= given) {
+        block.data = older->second[given - fromLive];
+        block.data.resize(plan.fsBlockSize, 0);
+      } else if (liveData[slot.logical] != p) {
+        // A random stale copy: different in every byte.
         for (std::uint8_t& byte : block.data) {
           byte = static_cast<std::uint8_t>(byte ^ (NextRandom(random) | 1u));
         }

@@ -141,6 +141,10 @@ struct FlashSpec {
   bool shuffle = true;
   std::uint32_t freeBlocks = 0;   // extra erased blocks with free entries, spread about
   std::uint32_t staleCopies = 0;  // superseded older copies of random logical blocks
+  // Older contents of logical blocks, oldest first: superseded copies placed
+  // before the live one in map order (after any random stale copy of it),
+  // so that the flash holds a real history of the block.
+  std::map<std::uint32_t, std::vector<Bytes>> olderCopies;
   std::uint32_t droppedPerMap = 0;  // entries of another state in every MAP block
   bool staleMapDuplicates = false;  // an older MAP block with each id, before the live one
   std::vector<std::uint32_t> missingMapIds;  // MAP ids not written at all
@@ -195,6 +199,14 @@ struct UnitVolume {
 
 // The unit's bytes: partition table sector, two zero sectors, the volume.
 Bytes MakeUnitImage(const UnitVolume& unit);
+
+// The older states of a unit whose blocks start at logical block
+// `firstBlock`: the blocks in which each older volume (oldest first) differs
+// from the next newer one (the last from `unit`'s own volume) become older
+// copies of those blocks in plan.olderCopies. Every volume must be as long
+// as the unit's. Returns the number of copies added.
+std::size_t AddHistory(FlashSpec& plan, const UnitVolume& unit, std::uint32_t firstBlock,
+                       const std::vector<Bytes>& olderVolumes);
 
 // Puts a Mount Table into logical block 1 with one MTab unit per volume, and
 // each unit's bytes into the logical blocks from `firstBlock` on, one unit

@@ -53,6 +53,12 @@ Options:
       --invalid-unit PATH  an MTab unit with start 0 and size 0 (repeatable)
       --patch-boot         make the copy's boot sector start EB 00 90 4D, the
                            signature quillex4 recognises
+      --history [MOUNTPATH=]OLD
+                           an older state of a unit's volume (the first
+                           unit's without MOUNTPATH; repeatable, oldest
+                           first): its blocks that differ from the next newer
+                           state become superseded copies, before the newer
+                           ones in map order, as the phone's flash keeps them
   -h, --help               this text
       --version            the version
 
@@ -118,6 +124,7 @@ struct Options {
   std::vector<std::string> invalidUnits;
   bool patchBoot = false;
   std::vector<std::pair<std::string, std::string>> volumes;  // mount path, file
+  std::vector<std::pair<std::string, std::string>> history;  // mount path ("": the first unit), older volume
 };
 
 Options ParseArguments(const std::vector<std::string>& args) {
@@ -173,6 +180,14 @@ Options ParseArguments(const std::vector<std::string>& args) {
       o.emptyUnits.push_back(value());
     } else if (arg == "--invalid-unit") {
       o.invalidUnits.push_back(value());
+    } else if (arg == "--history") {
+      const std::string v = value();
+      const std::size_t eq = v.find('=');
+      if (!v.empty() && v[0] == '/' && eq != std::string::npos) {
+        o.history.emplace_back(v.substr(0, eq), v.substr(eq + 1));
+      } else {
+        o.history.emplace_back("", v);
+      }
     } else if (arg == "--patch-boot") {
       o.patchBoot = true;
     } else if (arg.size() > 1 && arg[0] == '-') {
@@ -266,6 +281,28 @@ mk::FlashSpec MakeSpec(const Options& o) {
   }
   if (units.size() + extra.size() > 21) throw Failure{"quillex4 reads at most 21 MTab units"};
   mk::AddUnits(plan, units, kFirstUnitBlock, extra);
+
+  // Each unit's older states, in the order given (oldest first).
+  std::uint32_t first = kFirstUnitBlock;
+  for (std::size_t u = 0; u < units.size(); ++u) {
+    std::vector<mk::Bytes> older;
+    for (const auto& [mountPath, file] : o.history) {
+      if (mountPath == units[u].mountPath || (mountPath.empty() && u == 0)) older.push_back(ReadVolume(file));
+    }
+    if (!older.empty()) {
+      try {
+        mk::AddHistory(plan, units[u], first, older);
+      } catch (const std::invalid_argument& e) {
+        throw Failure{e.what()};
+      }
+    }
+    first += static_cast<std::uint32_t>((mk::MakeUnitImage(units[u]).size() + o.blockSize - 1) / o.blockSize);
+  }
+  for (const auto& [mountPath, file] : o.history) {
+    bool known = mountPath.empty();
+    for (const mk::UnitVolume& unit : units) known = known || unit.mountPath == mountPath;
+    if (!known) throw UsageError{"--history " + mountPath + "=" + file + ": no volume is mounted at " + mountPath};
+  }
   return plan;
 }
 

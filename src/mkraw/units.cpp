@@ -114,4 +114,37 @@ std::uint32_t AddUnits(FlashSpec& plan, const std::vector<UnitVolume>& units, st
   return static_cast<std::uint32_t>(block);
 }
 
+std::size_t AddHistory(FlashSpec& plan, const UnitVolume& unit, std::uint32_t firstBlock,
+                       const std::vector<Bytes>& olderVolumes) {
+  const Bytes live = MakeUnitImage(unit);
+  std::vector<Bytes> images;  // oldest first, the live one last
+  for (const Bytes& volume : olderVolumes) {
+    if (volume.size() != unit.volume.size()) {
+      throw std::invalid_argument("an older volume of " + unit.mountPath + " is " + std::to_string(volume.size()) +
+                                  " bytes long, the volume " + std::to_string(unit.volume.size()));
+    }
+    UnitVolume older = unit;
+    older.volume = volume;
+    images.push_back(MakeUnitImage(older));
+  }
+  images.push_back(live);
+  std::size_t added = 0;
+  const std::size_t blockSize = plan.fsBlockSize;
+  for (std::size_t from = 0; from < live.size(); from += blockSize) {
+    const std::size_t to = std::min(live.size(), from + blockSize);
+    const auto number = static_cast<std::uint32_t>(firstBlock + from / blockSize);
+    for (std::size_t v = 0; v + 1 < images.size(); ++v) {
+      if (std::equal(images[v].begin() + static_cast<std::ptrdiff_t>(from),
+                     images[v].begin() + static_cast<std::ptrdiff_t>(to),
+                     images[v + 1].begin() + static_cast<std::ptrdiff_t>(from))) {
+        continue;
+      }
+      plan.olderCopies[number].emplace_back(images[v].begin() + static_cast<std::ptrdiff_t>(from),
+                                            images[v].begin() + static_cast<std::ptrdiff_t>(to));
+      ++added;
+    }
+  }
+  return added;
+}
+
 }  // namespace quillex::mkraw

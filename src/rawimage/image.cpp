@@ -34,6 +34,56 @@ std::uint64_t PhysicalOffset(const ImageLayout& layout, std::uint32_t fsBlockSiz
   return layout.Seg0Size + (k - layout.SplitIndex) * fsBlockSize;
 }
 
+namespace {
+
+// Calls place(n, offset) for every in-use BlockMap entry that names a block
+// of the image, in BlockMap order: the later call for a block is its newer copy.
+template <typename Place>
+void ForEachCopy(const RawImageState& s, Place&& place) {
+  const SegmentRecord first = s.SegmentTable.empty() ? SegmentRecord{} : s.SegmentTable.front();
+  const ImageLayout layout = ComputeImageLayout(first, s.FsBlockSize, s.MapSize);
+  for (std::size_t k = 0; k < s.BlockMap.size(); ++k) {
+    const std::uint32_t e = s.BlockMap[k];
+    if ((e >> 24) != kInUseFlag) continue;
+    const std::uint32_t n = e & kFreeNumber;
+    // Block 0 would lie before the image and 0xFFFFFF names no block.
+    if (n == 0 || n == kFreeNumber) continue;
+    place(n, PhysicalOffset(layout, s.FsBlockSize, k));
+  }
+}
+
+// Copies per logical block, by number (index 0 unused).
+std::vector<std::uint32_t> CountCopies(const RawImageState& s) {
+  std::vector<std::uint32_t> copies(std::size_t{s.MaxBlockNumber} + 1, 0);
+  ForEachCopy(s, [&](std::uint32_t n, std::uint64_t) { ++copies[n]; });
+  return copies;
+}
+
+}  // namespace
+
+std::uint32_t SupersededDepth(const RawImageState& s) {
+  std::uint32_t most = 0;
+  for (const std::uint32_t c : CountCopies(s)) most = std::max(most, c > 0 ? c - 1 : 0);
+  return most;
+}
+
+FsView BuildSnapshot(const RawImageState& s, std::uint32_t k, std::vector<std::uint32_t>& replaced) {
+  const std::uint64_t blockSize = s.FsBlockSize;
+  FsView view(s.RawImage.view(), blockSize, (std::uint64_t{s.MaxBlockNumber} + 4) * blockSize);
+  const std::vector<std::uint32_t> copies = CountCopies(s);
+  std::vector<std::uint32_t> seen(copies.size(), 0);
+  replaced.clear();
+  ForEachCopy(s, [&](std::uint32_t n, std::uint64_t offset) {
+    const std::uint32_t index = seen[n]++;  // 0: the oldest copy
+    const std::uint32_t latest = copies[n] - 1;
+    // The k-th latest superseded copy where there is one, else the latest.
+    if (latest >= k ? index == latest - k : index == latest) view.Place(n - 1, offset);
+    if (latest >= k && index == latest - k) replaced.push_back(n);
+  });
+  std::sort(replaced.begin(), replaced.end());
+  return view;
+}
+
 void BuildFsImage(RunOutput& out, RawImageState& s) {
   const std::uint64_t blockSize = s.FsBlockSize;
   // Four spare zero blocks follow the image so that reads just past it find zeros.
@@ -51,16 +101,11 @@ void BuildFsImage(RunOutput& out, RawImageState& s) {
   // lies in RawImage. Bytes past the end of RawImage read as zeros.
   s.FsImage = FsView(s.RawImage.view(), blockSize, imageBytes);
   s.FsCopiedBlocks.clear();
-  for (std::size_t k = 0; k < s.BlockMap.size(); ++k) {
-    const std::uint32_t e = s.BlockMap[k];
-    if ((e >> 24) != kInUseFlag) continue;
-    const std::uint32_t n = e & kFreeNumber;
-    // Block 0 would lie before the image and 0xFFFFFF names no block.
-    if (n == 0 || n == kFreeNumber) continue;
+  ForEachCopy(s, [&](std::uint32_t n, std::uint64_t offset) {
     // A later entry for the same block replaces the earlier one.
-    s.FsImage.Place(n - 1, PhysicalOffset(layout, s.FsBlockSize, k));
+    s.FsImage.Place(n - 1, offset);
     s.FsCopiedBlocks.push_back(n);
-  }
+  });
 }
 
 void WriteFsImage(RunOutput& out, const RawImageState& s) {

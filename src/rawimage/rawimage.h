@@ -116,6 +116,18 @@ void BuildBlockMap(RunOutput& out, RawImageState& state);
 void BuildFsImage(RunOutput& out, RawImageState& state);
 void WriteFsImage(RunOutput& out, const RawImageState& state);
 
+// Older states of the image. A logical block written again lands in a new
+// physical block; the map names every copy, and the image takes the latest
+// (the highest BlockMap index). Snapshot k (k >= 1) is the image with every
+// block that has at least k superseded copies taken from its k-th latest
+// one, every other block as in FsImage. Read after BuildFsImage.
+//
+// The largest number of superseded copies any logical block has.
+std::uint32_t SupersededDepth(const RawImageState& state);
+// Snapshot k as a view of RawImage, like FsImage; `replaced` gets the
+// logical blocks it takes from a superseded copy, in ascending order.
+FsView BuildSnapshot(const RawImageState& state, std::uint32_t k, std::vector<std::uint32_t>& replaced);
+
 // Moves the page data of `got` bytes read at buffer[at] down over the spare
 // areas (data size D, page size P) and returns the bytes kept: the pages
 // started times D. A page read only partly is moved whole; the buffer must

@@ -28,8 +28,10 @@
 #include <string>
 #include <vector>
 
+#include "rawimage/rawimage.h"
 #include "support/mtools_volume.h"
 #include "support/test_support.h"
+#include "tool/run_state.h"
 
 namespace quillex::test {
 namespace {
@@ -1212,6 +1214,112 @@ TEST_F(MkrawToolTest, MissingMapIdZeroIsReportedByQuillex) {
   EXPECT_EQ(clean.status, 0);
   EXPECT_EQ(clean.out.find("not found"), std::string::npos) << clean.out;
 }
+
+}  // namespace
+}  // namespace quillex::test
+
+// ---------------------------------------------------------------------------
+// A volume's older states, packed with quillex-mkraw --history, come back as
+// the image's snapshots: snapshot 1 is the state before the last change,
+// snapshot 2 takes the state before that where a block changed twice.
+
+namespace quillex::test {
+namespace {
+
+struct HistoryCase {
+  std::string name;
+  FatType bits;
+  std::string pageType;
+};
+void PrintTo(const HistoryCase& c, std::ostream* os) { *os << c.name; }
+
+class HistoryTest : public testing::TestWithParam<HistoryCase> {};
+
+TEST_P(HistoryTest, SnapshotsHoldTheOlderVolumes) {
+  const HistoryCase& c = GetParam();
+  const std::string missing = MissingFatPrograms();
+  if (!missing.empty()) GTEST_SKIP() << "not installed: " << missing;
+  TempDir work;
+  RandomTreeOptions options;
+  options.depth = 1;
+  options.filesPerDirectory = 3;
+  options.maxFileBytes = 9000;
+  WriteRandomTree(work.path() / "tree", options);
+  WriteFile(work / "note.txt", std::string("the first state of a note\n"));
+  MtoolsVolumeSpec spec;
+  spec.bits = c.bits;
+  MtoolsVolume volume = MakeMtoolsVolumeFromTree(spec, work.path() / "tree", work.path() / "v.img");
+  CopyIntoVolume(volume, {work.path() / "note.txt"}, "::/");
+  fs::copy_file(volume.image, work.path() / "v1.img");
+  // Written again, then deleted with a new file added: each step changes
+  // the FAT, the root directory and data.
+  WriteFile(work / "note.txt", std::string("the second state of the note, longer than the first one\n"));
+  DeleteFromVolume(volume, "::/note.txt");
+  CopyIntoVolume(volume, {work.path() / "note.txt"}, "::/");
+  fs::copy_file(volume.image, work.path() / "v2.img");
+  DeleteFromVolume(volume, "::/note.txt");
+  WriteFile(work / "late.txt", std::string("written last\n"));
+  CopyIntoVolume(volume, {work.path() / "late.txt"}, "::/");
+
+  const ProgramOutput made = RunQuillexMkraw(
+      work.path(), {"-o", "d.raw", "--page-type", c.pageType, "--patch-boot", "--history", "v1.img", "--history",
+                    "v2.img", "/=" + volume.image.string()});
+  ASSERT_EQ(made.status, 0) << made.err;
+
+  RunState s;
+  s.Console = TextOut::Nowhere();
+  s.ListOnly = true;
+  s.EntryName = (work.path() / "d.raw").string();
+  LoadRawHeader(s, s);
+  LoadSegments(s, s);
+  FindMapBlocks(s, s);
+  BuildBlockMap(s, s);
+  BuildFsImage(s, s);
+  EXPECT_EQ(SupersededDepth(s), 2u);
+
+  // The unit starts at logical block 3: a partition table sector, two zero
+  // sectors, then the volume.
+  auto bytesOf = [](const fs::path& file) {
+    const std::string text = ReadFile(file.string());
+    return Bytes(text.begin(), text.end());
+  };
+  Bytes versions[3] = {bytesOf(work.path() / "v1.img"), bytesOf(work.path() / "v2.img"), ReadVolume(volume)};
+  for (Bytes& v : versions) std::copy_n(std::begin({0xEB, 0x00, 0x90, 0x4D}), 4, v.begin());  // --patch-boot
+  const std::uint64_t unitStart = 2 * std::uint64_t{s.FsBlockSize} + 3 * 512;
+  auto volumeByte = [&](const FsView& view, std::size_t i) { return view.Byte(unitStart + i); };
+  auto changed = [&](int a, int b, std::size_t block) {
+    // The fs_block of the unit that volume byte `block`'s bytes lie in.
+    const std::uint64_t from = block * s.FsBlockSize, to = from + s.FsBlockSize;
+    for (std::uint64_t u = from; u < to; ++u) {
+      if (u < 3 * 512 || u - 3 * 512 >= versions[a].size()) continue;
+      if (versions[a][u - 3 * 512] != versions[b][u - 3 * 512]) return true;
+    }
+    return false;
+  };
+  for (const std::uint32_t k : {1u, 2u}) {
+    SCOPED_TRACE("snapshot " + std::to_string(k));
+    std::vector<std::uint32_t> replaced;
+    const FsView snapshot = BuildSnapshot(s, k, replaced);
+    EXPECT_FALSE(replaced.empty());
+    int want = 1;
+    for (std::size_t i = 0; i < versions[2].size(); ++i) {
+      // Snapshot 1 is the second state; snapshot 2 the first state where a
+      // block changed in both steps, else the live one.
+      const std::size_t block = (i + 3 * 512) / s.FsBlockSize;
+      if (k == 2 && (i == 0 || (i + 3 * 512) % s.FsBlockSize == 0)) {
+        want = changed(0, 1, block) && changed(1, 2, block) ? 0 : 2;
+      }
+      ASSERT_EQ(volumeByte(snapshot, i), versions[want][i]) << "volume byte " << i;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Volumes, HistoryTest,
+                         testing::Values(HistoryCase{"fat12_no_spares", FatType::Fat12, "none"},
+                                         HistoryCase{"fat12_small_pages", FatType::Fat12, "18"},
+                                         HistoryCase{"fat16_large_pages", FatType::Fat16, "2"},
+                                         HistoryCase{"fat16_small_pages", FatType::Fat16, "18"}),
+                         CaseName{});
 
 }  // namespace
 }  // namespace quillex::test

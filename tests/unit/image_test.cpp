@@ -177,6 +177,32 @@ TEST_F(ImageStage, HighestIndexWinsAndUnnamedBlocksStayZero) {
   ExpectImage();      // blocks 3 and 5, and the four after the image, are zero
 }
 
+// Snapshot k takes each block's k-th latest superseded copy, where it has
+// one: block 2 has copies at indexes 0, 3 and 6 (6 is live), block 4 at
+// 1 and 5, block 1 only at 4.
+TEST_F(ImageStage, SnapshotsTakeTheKthLatestSupersededCopy) {
+  Prepare(512, {0, 8 * 512 - 1, 512, 0}, {InUse(2), InUse(4), kFree, InUse(2), InUse(1), InUse(4), InUse(2)}, 8, 4,
+          8 * 512);
+  BuildFsImage(s, s);
+  EXPECT_EQ(SupersededDepth(s), 2u);
+  struct Want {
+    std::uint32_t k;
+    std::size_t block2, block4;
+    std::vector<std::uint32_t> replaced;
+  };
+  for (const Want& w : {Want{1, 3, 1, {2, 4}}, Want{2, 0, 5, {2}}, Want{3, 6, 5, {}}}) {
+    SCOPED_TRACE("snapshot " + std::to_string(w.k));
+    std::vector<std::uint32_t> replaced;
+    s.FsImage = BuildSnapshot(s, w.k, replaced);
+    EXPECT_EQ(replaced, w.replaced);
+    expected.assign(expected.size(), 0);
+    Place(1, 4 * 512);
+    Place(2, w.block2 * 512);
+    Place(4, w.block4 * 512);
+    ExpectImage();
+  }
+}
+
 TEST_F(ImageStage, FreeEntryHoldsItsPlace) {
   Prepare(512, {0, 8 * 512 - 1, 512, 0}, {InUse(1), kFree, InUse(2), 0x40FFFFFF, InUse(3)}, 8, 3, 8 * 512);
   BuildFsImage(s, s);

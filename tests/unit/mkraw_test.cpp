@@ -812,6 +812,49 @@ INSTANTIATE_TEST_SUITE_P(
                    S{mk::kPageTypeNone, 0, 0x10, {}}, S{mk::kPageTypeLarge, 0, 0, {}}}}),
     [](const testing::TestParamInfo<RoundTrip>& tested) { return std::string(tested.param.name); });
 
+// Older copies of a block lie before its live copy in map order, oldest
+// first, after any random stale copy of it; the image still decodes to the
+// live blocks.
+TEST(BuildFlash, OlderCopiesComeBeforeTheLiveOneOldestFirst) {
+  for (const std::uint64_t seed : {1u, 7u}) {
+    mk::FlashSpec plan;
+    plan.fsBlockSize = 0x200;
+    plan.logicalBlocks = LogicalBlocks(20, plan.fsBlockSize);
+    plan.seed = seed;
+    plan.staleCopies = 6;
+    plan.olderCopies[5] = {Bytes(0x200, 0x51), Bytes(0x100, 0x52)};
+    plan.olderCopies[9] = {Bytes(0x200, 0x91)};
+    const mk::FlashLayout layout = mk::BuildFlash(plan);
+    std::map<std::uint32_t, std::vector<Bytes>> copies;  // in physical, and so map, order
+    for (const mk::PhysicalBlock& block : layout.blocks) {
+      if (block.kind == mk::PhysicalBlock::Kind::Data) copies[block.logical].push_back(block.data);
+    }
+    for (const std::uint32_t n : {5u, 9u}) {
+      const std::vector<Bytes>& older = plan.olderCopies[n];
+      const std::vector<Bytes>& got = copies[n];
+      ASSERT_GE(got.size(), older.size() + 1) << n;
+      for (std::size_t i = 0; i < older.size(); ++i) {
+        Bytes padded = older[i];
+        padded.resize(0x200, 0);
+        EXPECT_EQ(got[got.size() - 1 - older.size() + i], padded) << "block " << n << ", older copy " << i;
+      }
+      Bytes live = plan.logicalBlocks[n];
+      live.resize(0x200, 0);
+      EXPECT_EQ(got.back(), live) << n;
+    }
+    const Decoded decoded = Decode(mk::BuildDump(plan));
+    const Bytes expected = ExpectedImage(plan);
+    EXPECT_EQ(decoded.image, expected) << "seed " << seed;
+  }
+  mk::FlashSpec plan;
+  plan.logicalBlocks = LogicalBlocks(4, plan.fsBlockSize);
+  plan.mountTableBlock = 1;
+  plan.olderCopies[1] = {Bytes(4, 1)};
+  EXPECT_THROW(mk::BuildFlash(plan), std::invalid_argument) << "the Mount Table block has one copy";
+  plan.olderCopies = {{9, {Bytes(4, 1)}}};
+  EXPECT_THROW(mk::BuildFlash(plan), std::invalid_argument) << "no such block";
+}
+
 TEST(BuildDump, MissingMapLosesOnlyWhatItDescribed) {
   mk::FlashSpec plan = SmallFlash(100);
   plan.staleCopies = 20;
