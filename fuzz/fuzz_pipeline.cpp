@@ -1,7 +1,7 @@
 // libFuzzer target: the whole run, from the dump's header to the extracted
 // files, on the fuzzer's bytes as the dump, then the same dump listed as
 // quillex lists it (every finding kept, hashed and turned into JSON and
-// body lines). The outputs go to a scratch folder (in memory where /dev/shm
+// body lines), and its older states (snapshots) walked as history walks them. The outputs go to a scratch folder (in memory where /dev/shm
 // exists) that is emptied after every run.
 //
 // Its mutator keeps most inputs past the early checks: after libFuzzer's own
@@ -11,6 +11,7 @@
 // segment records, map entries and the image behind them.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -20,6 +21,7 @@
 #include "base/errors.h"
 #include "cli/listing.h"
 #include "cli/report.h"
+#include "partition/partition.h"
 #include "tool/run_state.h"
 #include "tool/run.h"
 
@@ -120,6 +122,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string text = quillex::cli::JsonText(quillex::cli::InfoJson(listed, listing));
     for (const quillex::cli::Item& item : listing.items) {
       text += quillex::cli::JsonText(quillex::cli::ItemJson(item)) + quillex::cli::BodyLine(item);
+    }
+    // The older states the map holds, walked as history walks them.
+    const std::uint32_t depth = std::min(quillex::SupersededDepth(listed), 3u);
+    for (std::uint32_t k = 1; k <= depth; ++k) {
+      std::vector<std::uint32_t> replaced;
+      listed.FsImage = quillex::BuildSnapshot(listed, k, replaced);
+      quillex::cli::Listing older(quillex::cli::HashChoice{.md5 = false, .sha1 = false, .sha256 = true}, nullptr);
+      listed.Report = &older;
+      quillex::PartitionState parts;
+      quillex::CreatedNames names;
+      quillex::ProcessMountTable(listed, listed, parts, names);
+      older.HashFiles(0, older.items.size());
     }
   } catch (const quillex::FatalStop&) {
   } catch (const quillex::IoFailure&) {

@@ -55,6 +55,13 @@ int RunQuillex(const std::vector<std::string>& args) {
   cat->add_option("DUMP", options.dump, "the raw dump")->required();
   cat->add_option("PATH", options.catPath, "the file, as ls shows it")->required();
 
+  CLI::App* history = Command(app, "history", "Older files from the superseded copies the flash still holds");
+  history->add_option("DUMP", options.dump, "the raw dump")->required();
+  history->add_option("-o", options.outputDir, "folder for the older files (default: _DUMP.history)");
+  history->add_flag("--images", options.images, "write each snapshot's image too (DUMP.fs.K)");
+  history->add_option("--depth", options.depth, "the most snapshots to walk (default 16)");
+  history->add_flag("-q", options.quiet, "no summary");
+
   // CLI11 takes the arguments last first, without the program's name.
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   if (!reversed.empty()) reversed.pop_back();
@@ -73,6 +80,7 @@ int RunQuillex(const std::vector<std::string>& args) {
   if (info->parsed()) return RunInfo(options);
   if (ls->parsed()) return RunLs(options);
   if (extract->parsed()) return RunExtract(options);
+  if (history->parsed()) return RunHistory(options);
   return RunCat(options);
 }
 

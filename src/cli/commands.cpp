@@ -4,11 +4,15 @@
 #include <cstdio>
 #include <functional>
 #include <initializer_list>
+#include <set>
 #include <sstream>
 #include <string_view>
 #include <vector>
 
 #include "base/errors.h"
+#include "base/gather.h"
+#include "base/paths.h"
+#include "fat/fat.h"
 #include "base/platform.h"
 #include "cli/report.h"
 #include "partition/partition.h"
@@ -411,6 +415,122 @@ int RunExtract(const Options& options) {
                ", " + std::to_string(listing.warnings.size()) + " warnings\n");
     }
     return Outcome(listing);
+  });
+}
+
+}  // namespace quillex::cli
+
+namespace quillex::cli {
+namespace {
+
+// The path below the extraction folder ("_name.raw"): the unit's folder and
+// the path in it.
+std::string BelowTop(const std::string& path) {
+  std::size_t at = 0;
+  while (at < path.size() && !platform::IsSeparator(path[at])) ++at;
+  return at < path.size() ? path.substr(at + 1) : std::string();
+}
+
+// Every folder from `base` down to `path`'s parent.
+void MakeParents(RunOutput& out, const std::string& path) {
+  const std::size_t last = path.find_last_of(platform::kSeparator);
+  if (last != std::string::npos) EnsureDirectory(out, path.substr(0, last), /*withParents=*/true);
+}
+
+// Writes the snapshot's image as the .fs file is written: every block up to
+// the highest one.
+void WriteSnapshotImage(const RawImageState& s, const FsView& view, const std::string& name) {
+  platform::File file;
+  platform::Status st = platform::CreateFile(name, file);
+  GatherWriter writer(file);
+  if (st.ok()) {
+    view.ForEachPiece(0, std::uint64_t{s.MaxBlockNumber} * s.FsBlockSize, [&](const std::uint8_t* data, std::size_t n) {
+      if (st.ok()) st = writer.Add(data, n);
+    });
+  }
+  if (st.ok()) st = writer.Flush();
+  if (st.ok()) st = platform::Close(file);
+  if (!st.ok()) throw IoFailure("cannot write " + name + ": " + st.Reason());
+}
+
+}  // namespace
+
+int RunHistory(const Options& options) {
+  return Guarded(options.dump, [&] {
+    const HashChoice sha256{.md5 = false, .sha1 = false, .sha256 = true};
+    Session now(options.dump, sha256, nullptr);
+    RunState& s = now.state;
+    s.ListOnly = true;
+    BuildImage(s);
+    const std::uint32_t depth = std::min(SupersededDepth(s), options.depth);
+    if (depth == 0) {
+      if (!options.quiet) WriteOut("no superseded copies: the dump holds no older state\n");
+      return kExitDone;
+    }
+    // Snapshot 0: what an extraction gives, by path and content.
+    ProcessMountTable(s, s, s, s.NamesCreated);
+    now.listing.HashFiles(0, now.listing.items.size());
+    std::set<std::string> present;  // "F" or "D", path, digest
+    for (const Item& item : now.listing.items) {
+      if (item.skipped.empty()) present.insert((item.found.Directory ? "D" : "F") + item.found.Path + "|" + item.sha256);
+    }
+
+    const std::string folder = options.outputDir.empty() ? "_" + BaseName(options.dump) + ".history" : options.outputDir;
+    RunOutput out;  // where the folders are made: a run that writes
+    out.Console = TextOut::Nowhere();
+    out.LogFile = TextOut::Nowhere();
+    const FsView latest = s.FsImage;
+    std::uint32_t saved = 0;
+    for (std::uint32_t k = 1; k <= depth; ++k) {
+      // One snapshot at a time, in place of the image.
+      std::vector<std::uint32_t> replaced;
+      s.FsImage = BuildSnapshot(s, k, replaced);
+      Listing listing(sha256, nullptr);
+      s.Report = &listing;
+      PartitionState parts;
+      CreatedNames names;
+      ProcessMountTable(s, s, parts, names);
+      listing.HashFiles(0, listing.items.size());
+      const std::string top = folder + platform::kSeparator + std::to_string(k);
+      if (options.images) {
+        EnsureDirectory(out, folder, /*withParents=*/true);
+        WriteSnapshotImage(s, s.FsImage, folder + platform::kSeparator + BaseName(options.dump) + ".fs." +
+                                               std::to_string(k));
+      }
+      for (const Item& item : listing.items) {
+        if (!item.skipped.empty()) continue;
+        const std::string key = (item.found.Directory ? "D" : "F") + item.found.Path + "|" + item.sha256;
+        if (present.contains(key)) continue;
+        const std::string target = top + platform::kSeparator + BelowTop(item.found.Path);
+        MakeParents(out, target);
+        const platform::FileTimes times = EntryTimes(s, item.found.EntryOffset);
+        if (item.found.Directory) {
+          EnsureDirectory(out, target, /*withParents=*/false);
+          (void)platform::SetTimes(target, times);
+          continue;
+        }
+        platform::File file;
+        platform::Status st = platform::CreateFile(target, file);
+        GatherWriter writer(file);
+        if (st.ok()) {
+          listing.ForEachPiece(item, [&](const std::uint8_t* data, std::size_t n) {
+            if (st.ok()) st = writer.Add(data, n);
+          });
+        }
+        if (st.ok()) st = writer.Flush();
+        if (st.ok()) (void)platform::SetTimes(file, times);
+        if (st.ok()) st = platform::Close(file);
+        if (!st.ok()) throw IoFailure("cannot write " + target + ": " + st.Reason());
+        ++saved;
+      }
+      s.Report = &now.listing;
+    }
+    s.FsImage = latest;
+    if (!options.quiet) {
+      WriteOut(std::to_string(saved) + " older files from " + std::to_string(depth) + " snapshot(s) saved to " +
+               folder + "\n");
+    }
+    return kExitDone;
   });
 }
 

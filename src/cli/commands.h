@@ -3,6 +3,7 @@
 // 3 an input/output failure, 64 a wrong command line.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,8 @@ struct Options {
   HashChoice hashes{.md5 = false, .sha1 = false, .sha256 = true};
   bool quiet = false;
   std::string catPath;
+  std::uint32_t depth = 16;  // history: the most snapshots walked
+  bool images = false;       // history: each snapshot's image written too
 };
 
 // "sha256", "sha1,md5", "none": false when a name is not one of them.
@@ -36,6 +39,7 @@ int RunInfo(const Options& options);
 int RunLs(const Options& options);
 int RunExtract(const Options& options);
 int RunCat(const Options& options);
+int RunHistory(const Options& options);
 
 // The whole program, on its command line as UTF-8 (args[0] its name).
 int RunQuillex(const std::vector<std::string>& args);

@@ -64,6 +64,12 @@ class Listing : public Findings {
   // hashed at once, on two threads). A file's bytes are kept as places in
   // the image the run read, so that image must still be there.
   void HashFiles(std::size_t from, std::size_t to);
+  // Hands the bytes of a file, as kept for its digests, to emit(data, size)
+  // (data null for zeros).
+  template <typename Emit>
+  void ForEachPiece(const Item& item, Emit&& emit) const {
+    for (std::size_t p = item.firstPiece; p < item.endPiece; ++p) emit(pieces_[p].data, pieces_[p].size);
+  }
 
   std::vector<UnitFound> units;
   std::vector<PartitionCounts> partitions;

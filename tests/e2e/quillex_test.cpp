@@ -190,6 +190,17 @@ TEST(Quillex, CatGivesTheBytesOnDiskLiveOrDeleted) {
   }
 }
 
+// A dump whose map names every block once has no older state to show, and
+// history makes nothing.
+TEST(Quillex, HistoryWithoutSupersededCopiesSaysSo) {
+  TempDir dir;
+  CopyDump((kCorpus / "names_equal_but_for_case.raw").string(), dir / "name.raw");
+  const ToolRun run = RunQuillex(dir.path(), {"history", "name.raw"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "no superseded copies: the dump holds no older state\n");
+  EXPECT_FALSE(fs::exists(dir.path() / "_name.raw.history"));
+}
+
 // On a terminal the progress line shows; with -q, or on a pipe, it does not.
 TEST(Quillex, ProgressLineOnlyOnATerminal) {
   TempDir dir;

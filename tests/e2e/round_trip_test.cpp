@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "rawimage/rawimage.h"
+#include "support/examine.h"
 #include "support/mtools_volume.h"
 #include "support/test_support.h"
 #include "tool/run_state.h"
@@ -1312,6 +1313,72 @@ TEST_P(HistoryTest, SnapshotsHoldTheOlderVolumes) {
       ASSERT_EQ(volumeByte(snapshot, i), versions[want][i]) << "volume byte " << i;
     }
   }
+}
+
+// quillex history brings back, from snapshot 1, every file of the state
+// before the last change that the newest state no longer holds as it was:
+// with mcopy's bytes and times (names compared without case: short names
+// come back upper case).
+TEST_P(HistoryTest, OlderFilesComeBackAsMcopyExtractsThem) {
+  const HistoryCase& c = GetParam();
+  const std::string missing = MissingFatPrograms();
+  if (!missing.empty()) GTEST_SKIP() << "not installed: " << missing;
+  TempDir work;
+  RandomTreeOptions options;
+  options.depth = 1;
+  options.filesPerDirectory = 3;
+  options.maxFileBytes = 9000;
+  WriteRandomTree(work.path() / "tree", options);
+  MtoolsVolumeSpec spec;
+  spec.bits = c.bits;
+  MtoolsVolume volume = MakeMtoolsVolumeFromTree(spec, work.path() / "tree", work.path() / "v.img");
+  WriteFile(work / "memo.txt", std::string("a memo deleted later, its cluster then reused\n"));
+  CopyIntoVolume(volume, {work.path() / "memo.txt"}, "::/");
+  fs::copy_file(volume.image, work.path() / "old.img");
+  DeleteFromVolume(volume, "::/memo.txt");
+  WriteFile(work / "new.txt", std::string("written over the memo's cluster\n"));
+  CopyIntoVolume(volume, {work.path() / "new.txt"}, "::/");
+  const ProgramOutput made = RunQuillexMkraw(
+      work.path(), {"-o", "d.raw", "--page-type", c.pageType, "--patch-boot", "--history", "old.img",
+                    "/=" + volume.image.string()});
+  ASSERT_EQ(made.status, 0) << made.err;
+  ASSERT_EQ(RunQuillex4(work.path(), {"d.raw"}).status, 0);
+  const ToolRun history = RunQuillex(work.path(), {"history", "d.raw", "-o", "older"});
+  ASSERT_EQ(history.status, 0) << history.err;
+  fs::create_directory(work.path() / "mcopied");
+  const ProgramOutput copied =
+      RunProgramIn(work.path(), {FindProgram("mcopy"), "-s", "-m", "-n", "-i", "old.img", "::/", "mcopied/"});
+  ASSERT_EQ(copied.status, 0) << copied.err;
+
+  auto files = [](const fs::path& root) {
+    std::map<std::string, fs::path> found;  // lower-case relative path
+    if (!fs::exists(root)) return found;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+      if (!entry.is_regular_file()) continue;
+      std::string rel = entry.path().lexically_relative(root).generic_string();
+      for (char& ch : rel) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+      found[rel] = entry.path();
+    }
+    return found;
+  };
+  const auto older = files(work.path() / "older" / "1");
+  const auto live = files(work.path() / "_d.raw");
+  int recovered = 0;
+  for (const auto& [rel, path] : files(work.path() / "mcopied")) {
+    const std::string want = ReadFile(path.string());
+    const auto back = older.find(rel);
+    if (back != older.end()) {
+      EXPECT_TRUE(ReadFile(back->second.string()) == want) << rel;
+      EXPECT_EQ(fs::last_write_time(back->second), fs::last_write_time(path)) << rel;
+      ++recovered;
+      continue;
+    }
+    const auto same = live.find(rel);
+    ASSERT_NE(same, live.end()) << rel << " is neither in the history nor in the extraction";
+    EXPECT_TRUE(ReadFile(same->second.string()) == want) << rel << " came back from neither";
+  }
+  EXPECT_TRUE(older.contains("memo.txt")) << history.out;
+  EXPECT_GE(recovered, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Volumes, HistoryTest,
