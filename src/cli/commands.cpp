@@ -511,6 +511,7 @@ int RunHistory(const Options& options) {
         }
         platform::File file;
         platform::Status st = platform::CreateFile(target, file);
+        if (!st.ok() && IsNameFault(st)) continue;  // its folder could not be made, or its name
         GatherWriter writer(file);
         if (st.ok()) {
           listing.ForEachPiece(item, [&](const std::uint8_t* data, std::size_t n) {
