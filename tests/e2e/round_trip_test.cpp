@@ -1316,7 +1316,8 @@ TEST_P(HistoryTest, SnapshotsHoldTheOlderVolumes) {
 }
 
 // quillex history brings back, from snapshot 1, every file of the state
-// before the last change that the newest state no longer holds as it was:
+// before the last change that the newest state no longer holds as it was
+// (deleted with its cluster reused, renamed):
 // with mcopy's bytes and times (names compared without case: short names
 // come back upper case).
 TEST_P(HistoryTest, OlderFilesComeBackAsMcopyExtractsThem) {
@@ -1333,9 +1334,11 @@ TEST_P(HistoryTest, OlderFilesComeBackAsMcopyExtractsThem) {
   spec.bits = c.bits;
   MtoolsVolume volume = MakeMtoolsVolumeFromTree(spec, work.path() / "tree", work.path() / "v.img");
   WriteFile(work / "memo.txt", std::string("a memo deleted later, its cluster then reused\n"));
-  CopyIntoVolume(volume, {work.path() / "memo.txt"}, "::/");
+  WriteFile(work / "Kept Name.txt", std::string("a file renamed later\n"));
+  CopyIntoVolume(volume, {work.path() / "memo.txt", work.path() / "Kept Name.txt"}, "::/");
   fs::copy_file(volume.image, work.path() / "old.img");
   DeleteFromVolume(volume, "::/memo.txt");
+  RenameInVolume(volume, "::/Kept Name.txt", "::/Renamed Since.txt");
   WriteFile(work / "new.txt", std::string("written over the memo's cluster\n"));
   CopyIntoVolume(volume, {work.path() / "new.txt"}, "::/");
   const ProgramOutput made = RunQuillexMkraw(
@@ -1378,6 +1381,7 @@ TEST_P(HistoryTest, OlderFilesComeBackAsMcopyExtractsThem) {
     EXPECT_TRUE(ReadFile(same->second.string()) == want) << rel << " came back from neither";
   }
   EXPECT_TRUE(older.contains("memo.txt")) << history.out;
+  EXPECT_TRUE(older.contains("kept name.txt")) << history.out;
   EXPECT_GE(recovered, 1);
 }
 
