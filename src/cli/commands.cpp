@@ -437,20 +437,25 @@ void MakeParents(RunOutput& out, const std::string& path) {
   if (last != std::string::npos) EnsureDirectory(out, path.substr(0, last), /*withParents=*/true);
 }
 
-// Writes the snapshot's image as the .fs file is written: every block up to
-// the highest one.
-void WriteSnapshotImage(const RawImageState& s, const FsView& view, const std::string& name) {
+// Writes a file from the pieces `forEach` hands over (null data: zeros),
+// then gives it `times`. False when its name (or its folder) cannot be made;
+// any other failure throws.
+template <typename ForEach>
+bool WritePieces(const std::string& name, ForEach&& forEach, const platform::FileTimes& times) {
   platform::File file;
   platform::Status st = platform::CreateFile(name, file);
+  if (!st.ok() && IsNameFault(st)) return false;
   GatherWriter writer(file);
   if (st.ok()) {
-    view.ForEachPiece(0, std::uint64_t{s.MaxBlockNumber} * s.FsBlockSize, [&](const std::uint8_t* data, std::size_t n) {
+    forEach([&](const std::uint8_t* data, std::size_t n) {
       if (st.ok()) st = writer.Add(data, n);
     });
   }
   if (st.ok()) st = writer.Flush();
+  if (st.ok()) (void)platform::SetTimes(file, times);
   if (st.ok()) st = platform::Close(file);
   if (!st.ok()) throw IoFailure("cannot write " + name + ": " + st.Reason());
+  return true;
 }
 
 }  // namespace
@@ -494,8 +499,12 @@ int RunHistory(const Options& options) {
       const std::string top = folder + platform::kSeparator + std::to_string(k);
       if (options.images) {
         EnsureDirectory(out, folder, /*withParents=*/true);
-        WriteSnapshotImage(s, s.FsImage, folder + platform::kSeparator + BaseName(options.dump) + ".fs." +
-                                               std::to_string(k));
+        // Every block up to the highest one, as the .fs file holds them.
+        const std::string image = folder + platform::kSeparator + BaseName(options.dump) + ".fs." + std::to_string(k);
+        const auto blocks = [&](const auto& emit) {
+          s.FsImage.ForEachPiece(0, std::uint64_t{s.MaxBlockNumber} * s.FsBlockSize, emit);
+        };
+        if (!WritePieces(image, blocks, {})) throw IoFailure("cannot create " + image);
       }
       for (const Item& item : listing.items) {
         if (!item.skipped.empty()) continue;
@@ -509,19 +518,8 @@ int RunHistory(const Options& options) {
           (void)platform::SetTimes(target, times);
           continue;
         }
-        platform::File file;
-        platform::Status st = platform::CreateFile(target, file);
-        if (!st.ok() && IsNameFault(st)) continue;  // its folder could not be made, or its name
-        GatherWriter writer(file);
-        if (st.ok()) {
-          listing.ForEachPiece(item, [&](const std::uint8_t* data, std::size_t n) {
-            if (st.ok()) st = writer.Add(data, n);
-          });
-        }
-        if (st.ok()) st = writer.Flush();
-        if (st.ok()) (void)platform::SetTimes(file, times);
-        if (st.ok()) st = platform::Close(file);
-        if (!st.ok()) throw IoFailure("cannot write " + target + ": " + st.Reason());
+        // A name or folder that cannot be made is passed over.
+        if (!WritePieces(target, [&](const auto& emit) { listing.ForEachPiece(item, emit); }, times)) continue;
         ++saved;
       }
       s.Report = &now.listing;

@@ -1236,20 +1236,25 @@ void PrintTo(const HistoryCase& c, std::ostream* os) { *os << c.name; }
 
 class HistoryTest : public testing::TestWithParam<HistoryCase> {};
 
-TEST_P(HistoryTest, SnapshotsHoldTheOlderVolumes) {
-  const HistoryCase& c = GetParam();
-  const std::string missing = MissingFatPrograms();
-  if (!missing.empty()) GTEST_SKIP() << "not installed: " << missing;
-  TempDir work;
+// A small random tree on a fresh volume of the given FAT type, in `work`.
+MtoolsVolume SmallVolume(const TempDir& work, FatType bits) {
   RandomTreeOptions options;
   options.depth = 1;
   options.filesPerDirectory = 3;
   options.maxFileBytes = 9000;
   WriteRandomTree(work.path() / "tree", options);
+  MtoolsVolumeSpec layout;
+  layout.bits = bits;
+  return MakeMtoolsVolumeFromTree(layout, work.path() / "tree", work.path() / "v.img");
+}
+
+TEST_P(HistoryTest, SnapshotsHoldTheOlderVolumes) {
+  const HistoryCase& c = GetParam();
+  const std::string missing = MissingFatPrograms();
+  if (!missing.empty()) GTEST_SKIP() << "not installed: " << missing;
+  TempDir work;
+  MtoolsVolume volume = SmallVolume(work, c.bits);
   WriteFile(work / "note.txt", std::string("the first state of a note\n"));
-  MtoolsVolumeSpec spec;
-  spec.bits = c.bits;
-  MtoolsVolume volume = MakeMtoolsVolumeFromTree(spec, work.path() / "tree", work.path() / "v.img");
   CopyIntoVolume(volume, {work.path() / "note.txt"}, "::/");
   fs::copy_file(volume.image, work.path() / "v1.img");
   // Written again, then deleted with a new file added: each step changes
@@ -1325,14 +1330,7 @@ TEST_P(HistoryTest, OlderFilesComeBackAsMcopyExtractsThem) {
   const std::string missing = MissingFatPrograms();
   if (!missing.empty()) GTEST_SKIP() << "not installed: " << missing;
   TempDir work;
-  RandomTreeOptions options;
-  options.depth = 1;
-  options.filesPerDirectory = 3;
-  options.maxFileBytes = 9000;
-  WriteRandomTree(work.path() / "tree", options);
-  MtoolsVolumeSpec spec;
-  spec.bits = c.bits;
-  MtoolsVolume volume = MakeMtoolsVolumeFromTree(spec, work.path() / "tree", work.path() / "v.img");
+  MtoolsVolume volume = SmallVolume(work, c.bits);
   WriteFile(work / "memo.txt", std::string("a memo deleted later, its cluster then reused\n"));
   WriteFile(work / "Kept Name.txt", std::string("a file renamed later\n"));
   CopyIntoVolume(volume, {work.path() / "memo.txt", work.path() / "Kept Name.txt"}, "::/");
