@@ -81,8 +81,9 @@ class Findings {
   virtual void ItemBegin(const ItemFound& /*item*/) {}
   // The file's bytes as written, in order; data is null for a run of zeros.
   virtual void FileBytes(const std::uint8_t* /*data*/, std::size_t /*size*/) {}
-  // One cluster of the item's chain; lost when the image has no data for it.
-  virtual void Cluster(std::uint16_t /*cluster*/, bool /*lost*/) {}
+  // One cluster of the item's chain, at `offset` in the image; lost when
+  // the image has no data for it.
+  virtual void Cluster(std::uint16_t /*cluster*/, std::uint32_t /*offset*/, bool /*lost*/) {}
   virtual void ChainLoop(std::uint16_t /*cluster*/) {}
   // The item is done: a file with `written` bytes (a folder with 0).
   virtual void ItemEnd(std::uint32_t /*written*/) {}

@@ -424,11 +424,13 @@ namespace quillex::cli {
 namespace {
 
 // The path below the extraction folder ("_name.raw"): the unit's folder and
-// the path in it.
+// the path in it. A unit mounted at "/" has an empty folder name, which
+// leaves no empty step here.
 std::string BelowTop(const std::string& path) {
   std::size_t at = 0;
   while (at < path.size() && !platform::IsSeparator(path[at])) ++at;
-  return at < path.size() ? path.substr(at + 1) : std::string();
+  while (at < path.size() && platform::IsSeparator(path[at])) ++at;
+  return path.substr(at);
 }
 
 // Every folder from `base` down to `path`'s parent.
@@ -458,78 +460,233 @@ bool WritePieces(const std::string& name, ForEach&& forEach, const platform::Fil
   return true;
 }
 
+// Whether any of the fs_blocks that bytes [offset, offset + length) of the
+// image lie in is among `replaced` (ascending block numbers, from 1).
+bool FromCopies(const std::vector<std::uint32_t>& replaced, std::uint64_t offset, std::uint64_t length,
+                std::uint32_t blockSize) {
+  if (length == 0 || blockSize == 0) return false;
+  const std::uint64_t first = offset / blockSize + 1, last = (offset + length - 1) / blockSize + 1;
+  const auto at = std::lower_bound(replaced.begin(), replaced.end(), first);
+  return at != replaced.end() && *at <= last;
+}
+
+// "00000664-00000005.bin" for a copy of logical block 5 at physical block
+// 664, "00000664-free.bin" for a block under a free entry.
+std::string BlockFileName(const PhysicalBlock& b) {
+  char name[40];
+  if (b.Logical != 0) {
+    std::snprintf(name, sizeof name, "%08u-%08u.bin", b.Physical, b.Logical);
+  } else {
+    std::snprintf(name, sizeof name, "%08u-free.bin", b.Physical);
+  }
+  return name;
+}
+
+Json BlockJson(const PhysicalBlock& b, const std::string& file) {
+  Json j;
+  j["physical"] = b.Physical;
+  j["kind"] = b.Logical != 0 ? "superseded" : "free";
+  j["logical"] = b.Logical != 0 ? Json(b.Logical) : Json();
+  j["snapshot"] = b.Logical != 0 ? Json(b.Snapshot) : Json();
+  j["dump_offset"] = b.InDump > 0 ? Json(b.DumpOffset) : Json();
+  j["bytes_in_dump"] = b.InDump;
+  j["file"] = file.empty() ? Json() : Json(file);
+  return j;
+}
+
+// What a history run found and saved, for its report and summary.
+struct HistoryFindings {
+  Json snapshots = Json::array();
+  std::vector<std::string> files;  // one JSON object each
+  std::uint32_t filesSaved = 0, foldersSaved = 0, olderVersions = 0, gone = 0, notSaved = 0, warnings = 0;
+  std::uint64_t bytesSaved = 0;
+  bool anyIncomplete = false;
+};
+
 }  // namespace
 
 int RunHistory(const Options& options) {
   return Guarded(options.dump, [&] {
-    const HashChoice sha256{.md5 = false, .sha1 = false, .sha256 = true};
-    Session now(options.dump, sha256, nullptr);
+    const std::string dump = Absolute(options.dump);
+    const std::string report = Absolute(options.reportFile);
+    const std::string folder = Absolute(options.outputDir.empty() ? "_" + BaseName(options.dump) + ".history"
+                                                                  : options.outputDir);
+    // The files' digests are the report's, and SHA-256 always: it is how a
+    // file is told to be in the newest image already.
+    HashChoice hashes = report.empty() ? HashChoice{} : options.hashes;
+    hashes.sha256 = true;
+    Session now(dump, hashes, nullptr);
     RunState& s = now.state;
     s.ListOnly = true;
     BuildImage(s);
     const std::uint32_t depth = std::min(SupersededDepth(s), options.depth);
-    if (depth == 0) {
-      if (!options.quiet) WriteOut("no superseded copies: the dump holds no older state\n");
-      return kExitDone;
+    const std::vector<PhysicalBlock> blocks = ListPhysicalBlocks(s);
+    std::string dumpSha, hashFailure;
+    platform::Worker hasher;
+    if (!report.empty()) hasher.Start([&] { dumpSha = HashFile(dump, hashFailure); });
+
+    // Snapshot 0: what an extraction gives, by path and content. A Mount
+    // Table the newest image refuses leaves it empty.
+    std::string refused;
+    try {
+      ProcessMountTable(s, s, s, s.NamesCreated);
+    } catch (const FatalStop& stop) {
+      refused = stop.Line;
     }
-    // Snapshot 0: what an extraction gives, by path and content.
-    ProcessMountTable(s, s, s, s.NamesCreated);
     now.listing.HashFiles(0, now.listing.items.size());
-    std::set<std::string> present;  // "F" or "D", path, digest
+    std::set<std::string> present, paths;  // kind and path, with and without the digest
     for (const Item& item : now.listing.items) {
-      if (item.skipped.empty()) present.insert((item.found.Directory ? "D" : "F") + item.found.Path + "|" + item.sha256);
+      if (!item.skipped.empty()) continue;
+      const std::string kindPath = (item.found.Directory ? "D" : "F") + item.found.Path;
+      paths.insert(kindPath);
+      present.insert(kindPath + "|" + item.sha256);
     }
 
-    const std::string folder = options.outputDir.empty() ? "_" + BaseName(options.dump) + ".history" : options.outputDir;
     RunOutput out;  // where the folders are made: a run that writes
     out.Console = TextOut::Nowhere();
     out.LogFile = TextOut::Nowhere();
+    const bool anything = depth > 0 || !blocks.empty();
+    if (anything) EnsureDirectory(out, folder, /*withParents=*/true);
+
+    Json blockList = Json::array();
+    std::uint32_t copies = 0;
+    for (const PhysicalBlock& b : blocks) {
+      if (b.Logical != 0) ++copies;
+      std::string file;
+      if (options.blocks && b.InDump > 0) {
+        const std::string place = folder + platform::kSeparator + "blocks";
+        EnsureDirectory(out, place, /*withParents=*/false);
+        file = place + platform::kSeparator + BlockFileName(b);
+        const std::uint8_t* data = s.RawImage.data() + b.RawOffset;
+        if (!WritePieces(file, [&](const auto& emit) { emit(data, b.InDump); }, {})) {
+          throw IoFailure("cannot create " + file);
+        }
+      }
+      blockList.push_back(BlockJson(b, file));
+    }
+
+    HistoryFindings found;
     const FsView latest = s.FsImage;
-    std::uint32_t saved = 0;
     for (std::uint32_t k = 1; k <= depth; ++k) {
       // One snapshot at a time, in place of the image.
       std::vector<std::uint32_t> replaced;
       s.FsImage = BuildSnapshot(s, k, replaced);
-      Listing listing(sha256, nullptr);
+      Listing listing(hashes, nullptr);
+      listing.keepClusters = true;
       s.Report = &listing;
+      Json snapshot = {{"snapshot", k}, {"replaced_blocks", replaced}, {"image", nullptr}, {"refused", nullptr}};
+      if (options.images) {
+        const std::string image = folder + platform::kSeparator + BaseName(options.dump) + ".fs." + std::to_string(k);
+        if (auto st = WriteImage(s, s.FsImage, image, NoFindings()); !st.ok()) {
+          throw IoFailure("cannot write " + image + ": " + st.Reason());
+        }
+        snapshot["image"] = image;
+      }
+      // Each snapshot is walked afresh: names are numbered within it, and an
+      // older Mount Table that cannot be read ends only this snapshot.
       PartitionState parts;
       CreatedNames names;
-      ProcessMountTable(s, s, parts, names);
+      try {
+        ProcessMountTable(s, s, parts, names);
+      } catch (const FatalStop& stop) {
+        snapshot["refused"] = stop.Line;
+        listing.warnings.push_back(stop.Line);
+      }
       listing.HashFiles(0, listing.items.size());
       const std::string top = folder + platform::kSeparator + std::to_string(k);
-      if (options.images) {
-        EnsureDirectory(out, folder, /*withParents=*/true);
-        // Every block up to the highest one, as the .fs file holds them.
-        const std::string image = folder + platform::kSeparator + BaseName(options.dump) + ".fs." + std::to_string(k);
-        const auto blocks = [&](const auto& emit) {
-          s.FsImage.ForEachPiece(0, std::uint64_t{s.MaxBlockNumber} * s.FsBlockSize, emit);
-        };
-        if (!WritePieces(image, blocks, {})) throw IoFailure("cannot create " + image);
-      }
+      std::uint32_t files = 0, folders = 0;
+      std::vector<std::pair<std::string, platform::FileTimes>> madeFolders;
       for (const Item& item : listing.items) {
         if (!item.skipped.empty()) continue;
-        const std::string key = (item.found.Directory ? "D" : "F") + item.found.Path + "|" + item.sha256;
-        if (present.contains(key)) continue;
+        const std::string kindPath = (item.found.Directory ? "D" : "F") + item.found.Path;
+        if (present.contains(kindPath + "|" + item.sha256)) continue;
         const std::string target = top + platform::kSeparator + BelowTop(item.found.Path);
-        MakeParents(out, target);
         const platform::FileTimes times = EntryTimes(s, item.found.EntryOffset);
+        MakeParents(out, target);
+        bool saved = true;
         if (item.found.Directory) {
-          EnsureDirectory(out, target, /*withParents=*/false);
-          (void)platform::SetTimes(target, times);
-          continue;
+          saved = EnsureDirectory(out, target, /*withParents=*/false);
+          if (saved) madeFolders.emplace_back(target, times);
+          ++folders;
+        } else {
+          // A name or folder that cannot be made is reported, not saved.
+          saved = WritePieces(target, [&](const auto& emit) { listing.ForEachPiece(item, emit); }, times);
+          if (saved) {
+            ++files;
+            found.bytesSaved += item.written;
+          }
         }
-        // A name or folder that cannot be made is passed over.
-        if (!WritePieces(target, [&](const auto& emit) { listing.ForEachPiece(item, emit); }, times)) continue;
-        ++saved;
+        Json j = ItemJson(item);
+        Json clusters = Json::array();
+        for (const Item::ClusterPlace& place : item.places) {
+          if (FromCopies(replaced, place.offset, s.FsBlockSize, s.FsBlockSize)) clusters.push_back(place.cluster);
+        }
+        j["snapshot"] = k;
+        j["saved_as"] = saved ? Json(target) : Json();
+        j["clusters_from_copies"] = clusters;
+        j["entry_from_copy"] = FromCopies(replaced, item.found.EntryOffset, kDirEntrySize, s.FsBlockSize);
+        j["older_version"] = paths.contains(kindPath);
+        ++(paths.contains(kindPath) ? found.olderVersions : found.gone);
+        if (!saved) {
+          ++found.notSaved;
+          listing.warnings.push_back("cannot save: " + target);
+        }
+        found.anyIncomplete = found.anyIncomplete || !item.Complete() || !saved;
+        found.files.push_back(j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
       }
+      // Folders take their times last, once nothing more is made in them.
+      for (auto f = madeFolders.rbegin(); f != madeFolders.rend(); ++f) (void)platform::SetTimes(f->first, f->second);
+      found.filesSaved += files;
+      found.foldersSaved += folders;
+      found.warnings += static_cast<std::uint32_t>(listing.warnings.size());
+      snapshot["files"] = files;
+      snapshot["folders"] = folders;
+      snapshot["warnings"] = listing.warnings;
+      if (!options.quiet) {
+        for (const std::string& line : listing.warnings) {
+          (void)platform::WriteText(stderr, "snapshot " + std::to_string(k) + ": " + line + "\n");
+        }
+      }
+      found.snapshots.push_back(std::move(snapshot));
       s.Report = &now.listing;
     }
     s.FsImage = latest;
-    if (!options.quiet) {
-      WriteOut(std::to_string(saved) + " older files from " + std::to_string(depth) + " snapshot(s) saved to " +
-               folder + "\n");
+    hasher.Join();
+    if (!hashFailure.empty()) throw IoFailure(hashFailure);
+
+    if (!report.empty()) {
+      Json j;
+      j["tool"] = {{"name", "quillex"}, {"version", QUILLEX_VERSION}};
+      j["dump"] = {{"path", dump}, {"size", s.EntrySize}, {"sha256", dumpSha}};
+      j.update(InfoJson(s, now.listing));
+      j["refused"] = refused.empty() ? Json() : Json(refused);
+      j["output"] = folder;
+      j["hashes"] = HashNames(hashes);
+      j["snapshots"] = found.snapshots;
+      j["files"] = kFilesPlace;
+      j["blocks"] = blockList;
+      j["totals"] = {{"snapshots", depth},
+                     {"files", found.filesSaved},
+                     {"folders", found.foldersSaved},
+                     {"older_versions", found.olderVersions},
+                     {"gone", found.gone},
+                     {"not_saved", found.notSaved},
+                     {"bytes_saved", found.bytesSaved},
+                     {"superseded_copies", copies},
+                     {"free_blocks", blocks.size() - copies},
+                     {"warnings", found.warnings}};
+      std::string files;
+      for (const std::string& text : found.files) files += (files.empty() ? "    " : ",\n    ") + text;
+      WriteReport(report, JsonText(j), files, {});
     }
-    return kExitDone;
+    if (!options.quiet && depth == 0) WriteOut("no superseded copies: the dump holds no older state\n");
+    if (!options.quiet && anything) {
+      WriteOut(std::to_string(found.filesSaved) + " older files from " + std::to_string(depth) +
+               " snapshot(s) saved to " + folder + "; " + std::to_string(copies) + " superseded copies, " +
+               std::to_string(blocks.size() - copies) + " free blocks not erased" +
+               (options.blocks && !blocks.empty() ? " (in " + folder + platform::kSeparator + "blocks)" : "") + "\n");
+    }
+    return found.warnings > 0 || found.anyIncomplete || !refused.empty() ? kExitWarnings : kExitDone;
   });
 }
 

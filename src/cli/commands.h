@@ -30,6 +30,7 @@ struct Options {
   std::string catPath;
   std::uint32_t depth = 16;  // history: the most snapshots walked
   bool images = false;       // history: each snapshot's image written too
+  bool blocks = false;       // history: each listed physical block written too
 };
 
 // "sha256", "sha1,md5", "none": false when a name is not one of them.

@@ -68,10 +68,11 @@ void Listing::FileBytes(const std::uint8_t* data, std::size_t size) {
   if (progress_ != nullptr) progress_->More(size);
 }
 
-void Listing::Cluster(std::uint16_t cluster, bool lost) {
+void Listing::Cluster(std::uint16_t cluster, std::uint32_t offset, bool lost) {
   if (open_.empty()) return;
   Item& item = items[open_.back()];
   ++item.clusters;
+  if (keepClusters) item.places.push_back({cluster, offset});
   if (lost) item.lostClusters.push_back(cluster);
 }
 

@@ -34,6 +34,11 @@ struct Item {
   std::string skipped;                  // why it was not made; empty when it was
   std::string md5, sha1, sha256;
   std::size_t firstPiece = 0, endPiece = 0;  // its bytes, in Listing's pieces
+  struct ClusterPlace {
+    std::uint16_t cluster;
+    std::uint32_t offset;  // in the image
+  };
+  std::vector<ClusterPlace> places;  // its chain, when the listing keeps it
 
   bool Complete() const {
     return skipped.empty() && lostClusters.empty() && !loopAt && found.NameBefore.empty() &&
@@ -77,6 +82,8 @@ class Listing : public Findings {
   // Whether finished items stay in `items`; when not, only whether any of
   // them was not complete is kept (an extraction with nothing to list).
   bool keepItems = true;
+  // Whether each item keeps its clusters and their places (Item::places).
+  bool keepClusters = false;
   bool anyIncomplete = false;
   std::uint32_t filesWritten = 0;
   std::vector<std::string> warnings;
@@ -89,7 +96,7 @@ class Listing : public Findings {
   void Partition(const PartitionFound& partition) override;
   void ItemBegin(const ItemFound& item) override;
   void FileBytes(const std::uint8_t* data, std::size_t size) override;
-  void Cluster(std::uint16_t cluster, bool lost) override;
+  void Cluster(std::uint16_t cluster, std::uint32_t offset, bool lost) override;
   void ChainLoop(std::uint16_t cluster) override;
   void ItemEnd(std::uint32_t written) override;
   void ItemSkipped(const ItemFound& item, std::string_view why) override;

@@ -246,7 +246,7 @@ void WalkDirectory(const RawImageState& s, FatWalk& w, std::uint32_t dirOffset, 
     }
     seen[m] = true;
     const std::uint32_t base = ClusterOffset(w.volume, m);
-    w.out.Report->Cluster(m, !ClusterHasData(s, base));
+    w.out.Report->Cluster(m, base, !ClusterHasData(s, base));
     if (!ClusterHasData(s, base)) return;
     const DirectoryContext dir{Where::Subdirectory, base, path, depth, names};
     if (!WalkEntries(s, w, dir, longName, base, std::uint64_t{base} + s.FsBlockSize)) return;

@@ -59,7 +59,107 @@ std::vector<std::uint32_t> CountCopies(const RawImageState& s) {
   return copies;
 }
 
+// Calls visit(k, offset) for every taken BlockMap entry that copies nothing
+// into the image: free entries, and in-use ones naming block 0 or 0xFFFFFF.
+template <typename Visit>
+void ForEachFreeEntry(const RawImageState& s, Visit&& visit) {
+  const SegmentRecord first = s.SegmentTable.empty() ? SegmentRecord{} : s.SegmentTable.front();
+  const ImageLayout layout = ComputeImageLayout(first, s.FsBlockSize, s.MapSize);
+  for (std::size_t k = 0; k < s.BlockMap.size(); ++k) {
+    const std::uint32_t e = s.BlockMap[k];
+    const std::uint32_t n = e & kFreeNumber;
+    if ((e >> 24) == kInUseFlag && n != 0 && n != kFreeNumber) continue;
+    visit(PhysicalOffset(layout, s.FsBlockSize, k));
+  }
+}
+
+// The bytes of a segment that came from the dump: a last page read only
+// partly holds page data only up to where the read stopped.
+std::uint64_t DataFromDump(const SegmentPlace& p) {
+  if (p.DataSize == 0) return p.Read;
+  const std::uint64_t whole = std::uint64_t{p.Read} / p.PageSize * p.DataSize;
+  return std::min<std::uint64_t>(whole + std::min(p.Read % p.PageSize, p.DataSize), p.Kept);
+}
+
 }  // namespace
+
+bool DumpOffset(const RawImageState& s, std::uint64_t rawOffset, std::uint64_t& fileOffset) {
+  for (const SegmentPlace& p : s.SegmentPlaces) {
+    if (rawOffset < p.RawStart || rawOffset - p.RawStart >= DataFromDump(p)) continue;
+    const std::uint64_t at = rawOffset - p.RawStart;
+    // Page data of D bytes, each page followed by its spare area:
+    //   dump: | data 0 | spare 0 | data 1 | spare 1 | ...
+    //   raw:  | data 0 | data 1 | ...
+    fileOffset = p.DataSize == 0 ? p.FileStart + at : p.FileStart + at / p.DataSize * p.PageSize + at % p.DataSize;
+    return true;
+  }
+  return false;
+}
+
+std::uint32_t BytesInDump(const RawImageState& s, std::uint64_t rawOffset, std::uint32_t length) {
+  // Segments lie one after another in RawImage, so the bytes held run on
+  // from one to the next until a segment's data ends short.
+  std::uint64_t held = 0;
+  for (const SegmentPlace& p : s.SegmentPlaces) {
+    const std::uint64_t at = rawOffset + held;
+    if (held == length) break;
+    if (at < p.RawStart || at >= std::uint64_t{p.RawStart} + p.Kept) continue;
+    const std::uint64_t end = p.RawStart + DataFromDump(p);
+    if (at >= end) break;
+    held += std::min<std::uint64_t>(end - at, length - held);
+    if (end < std::uint64_t{p.RawStart} + p.Kept) break;
+  }
+  return static_cast<std::uint32_t>(held);
+}
+
+std::vector<PhysicalBlock> ListPhysicalBlocks(const RawImageState& s) {
+  const std::uint64_t blockSize = s.FsBlockSize;
+  std::vector<PhysicalBlock> blocks;
+  const std::vector<std::uint32_t> copies = CountCopies(s);
+  std::vector<std::uint32_t> seen(copies.size(), 0);
+  std::vector<std::uint64_t> named;  // offsets under an in-use entry
+  ForEachCopy(s, [&](std::uint32_t n, std::uint64_t offset) {
+    named.push_back(offset);
+    const std::uint32_t index = seen[n]++;  // 0: the oldest copy
+    const std::uint32_t latest = copies[n] - 1;
+    if (index == latest) return;
+    blocks.push_back({.Physical = static_cast<std::uint32_t>(offset / blockSize), .RawOffset = offset, .Logical = n,
+                      .Snapshot = latest - index});
+  });
+  std::sort(named.begin(), named.end());
+  std::vector<std::uint64_t> maps;
+  for (std::uint32_t id = 0; id <= s.HighestMapId; ++id) {
+    if (s.MapFound[id]) maps.push_back(s.MapPositions[id]);
+  }
+  std::vector<std::uint64_t> free;
+  ForEachFreeEntry(s, [&](std::uint64_t offset) {
+    // The entries after the first segment's last block describe blocks that
+    // the next MAP block describes again: a block is free only when no
+    // in-use entry names it.
+    if (std::binary_search(named.begin(), named.end(), offset)) return;
+    if (std::find(maps.begin(), maps.end(), offset) != maps.end()) return;
+    free.push_back(offset);
+  });
+  std::sort(free.begin(), free.end());
+  free.erase(std::unique(free.begin(), free.end()), free.end());
+  for (const std::uint64_t offset : free) {
+    const std::uint32_t held = BytesInDump(s, offset, s.FsBlockSize);
+    const std::uint8_t* data = s.RawImage.data() + offset;
+    if (held == 0 || std::all_of(data, data + held, [](std::uint8_t b) { return b == 0xFF; })) continue;
+    // The FS description block at the head of the dump is no flash content.
+    std::uint64_t at = 0;
+    if (DumpOffset(s, offset, at) && at < kHeaderBytes) continue;
+    blocks.push_back({.Physical = static_cast<std::uint32_t>(offset / blockSize), .RawOffset = offset});
+  }
+  for (PhysicalBlock& b : blocks) {
+    b.InDump = BytesInDump(s, b.RawOffset, s.FsBlockSize);
+    if (b.InDump > 0) (void)DumpOffset(s, b.RawOffset, b.DumpOffset);
+  }
+  std::sort(blocks.begin(), blocks.end(), [](const PhysicalBlock& a, const PhysicalBlock& b) {
+    return a.RawOffset != b.RawOffset ? a.RawOffset < b.RawOffset : a.Logical < b.Logical;
+  });
+  return blocks;
+}
 
 std::uint32_t SupersededDepth(const RawImageState& s) {
   std::uint32_t most = 0;
@@ -108,12 +208,10 @@ void BuildFsImage(RunOutput& out, RawImageState& s) {
   });
 }
 
-void WriteFsImage(RunOutput& out, const RawImageState& s) {
-  const std::string name = s.EntryName + ".fs";
-  out.Console.Write("Writing normal FS image to file: " + name + "...");
-  constexpr const char* kFailed = "Fatal error while writing image! Check filename and disk space";
+platform::Status WriteImage(const RawImageState& s, const FsView& image, const std::string& name, Findings& report) {
   platform::File file;
-  if (!platform::CreateFile(name, file).ok()) FatalIo(out.Console, kFailed);
+  platform::Status st = platform::CreateFile(name, file);
+  if (!st.ok()) return st;
   // The copied blocks in runs, gathered from where they lie, and the length
   // set at the end, so that a map naming a few blocks far apart does not
   // make the tool write gigabytes of zeros. The work follows the blocks
@@ -123,19 +221,27 @@ void WriteFsImage(RunOutput& out, const RawImageState& s) {
   std::sort(blocks.begin(), blocks.end());
   blocks.erase(std::unique(blocks.begin(), blocks.end()), blocks.end());
   GatherWriter writer(file);
-  bool failed = false;
-  out.Report->Stage("writing the image", blocks.size() * blockSize);
-  for (std::size_t i = 0; i < blocks.size() && !failed; ++i) {
-    if (i % 256 == 0) out.Report->Advance(i * blockSize);
+  report.Stage("writing the image", blocks.size() * blockSize);
+  for (std::size_t i = 0; i < blocks.size() && st.ok(); ++i) {
+    if (i % 256 == 0) report.Advance(i * blockSize);
     const std::uint64_t at = (blocks[i] - 1) * blockSize;
-    if (i == 0 || blocks[i] != blocks[i - 1] + 1) failed = !writer.MoveTo(at).ok();
-    s.FsImage.ForEachPiece(at, blockSize, [&](const std::uint8_t* data, std::size_t n) {
-      failed = failed || !writer.Add(data, n).ok();
+    if (i == 0 || blocks[i] != blocks[i - 1] + 1) st = writer.MoveTo(at);
+    image.ForEachPiece(at, blockSize, [&](const std::uint8_t* data, std::size_t n) {
+      if (st.ok()) st = writer.Add(data, n);
     });
   }
-  if (failed || !writer.Flush().ok()) FatalIo(out.Console, kFailed);
-  if (!platform::SetLength(file, std::uint64_t{s.MaxBlockNumber} * blockSize).ok()) FatalIo(out.Console, kFailed);
-  if (!platform::Close(file).ok()) FatalIo(out.Console, kFailed);
+  if (st.ok()) st = writer.Flush();
+  if (st.ok()) st = platform::SetLength(file, std::uint64_t{s.MaxBlockNumber} * blockSize);
+  const platform::Status closed = platform::Close(file);
+  return st.ok() ? closed : st;
+}
+
+void WriteFsImage(RunOutput& out, const RawImageState& s) {
+  const std::string name = s.EntryName + ".fs";
+  out.Console.Write("Writing normal FS image to file: " + name + "...");
+  if (!WriteImage(s, s.FsImage, name, *out.Report).ok()) {
+    FatalIo(out.Console, "Fatal error while writing image! Check filename and disk space");
+  }
   out.Console.Line();
 }
 

@@ -100,6 +100,7 @@ void LoadSegments(RunOutput& out, RawImageState& s) {
   std::uint8_t* raw = s.RawImage.data();
   PendingFill fill(s.EntrySize);
   std::uint32_t consumed = 0;  // bytes of the file read or skipped so far
+  s.SegmentPlaces.clear();
   out.Report->Stage("reading the dump", s.EntrySize);
 
   for (std::size_t i = 0; i < s.SegmentTable.size(); ++i) {
@@ -114,7 +115,10 @@ void LoadSegments(RunOutput& out, RawImageState& s) {
     out.Report->Advance(consumed);
 
     std::uint32_t kept = static_cast<std::uint32_t>(got);
+    SegmentPlace place{.RawStart = s.RawLength, .FileStart = consumed - got, .Read = static_cast<std::uint32_t>(got)};
     if (const PageGeometry* g = GeometryOf(seg.PageType)) {
+      place.DataSize = g->data;
+      place.PageSize = g->page;
       out.Console.Write(g->announcement);
       const std::uint64_t pages = got == 0 ? 1 : (got + g->page - 1) / g->page;
       fill.DataUpTo(std::uint64_t{s.RawLength} + got);
@@ -124,6 +128,8 @@ void LoadSegments(RunOutput& out, RawImageState& s) {
     } else {
       fill.DataUpTo(std::uint64_t{s.RawLength} + got);
     }
+    place.Kept = kept;
+    s.SegmentPlaces.push_back(place);
     s.RawLength += kept;
     out.Console.Line("$" + HexDword(kept) + " bytes");
 

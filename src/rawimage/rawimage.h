@@ -23,6 +23,18 @@ struct SegmentRecord {
   std::uint32_t PageType = 0;
 };
 
+// Where a segment's bytes went: RawImage[RawStart, RawStart + Kept) holds
+// its page data, read from the dump at FileStart on (Read bytes of the file,
+// spare areas included). DataSize is 0 for a segment without spare areas.
+struct SegmentPlace {
+  std::uint32_t RawStart = 0;
+  std::uint32_t Kept = 0;
+  std::uint64_t FileStart = 0;
+  std::uint32_t Read = 0;
+  std::uint32_t DataSize = 0;
+  std::uint32_t PageSize = 0;
+};
+
 // What the raw image stages fill, from the dump's name to the normal FS
 // image; the later stages only read it.
 struct RawImageState {
@@ -42,6 +54,7 @@ struct RawImageState {
   ZeroedBuffer RawImage;
   std::uint32_t RawLength = 0;      // bytes placed in RawImage
   std::uint32_t RawBlockCount = 0;  // whole fs_blocks in them
+  std::vector<SegmentPlace> SegmentPlaces;  // in the order loaded
 
   // MAP stage. BlockMap.size() is the count of taken entries.
   std::array<std::uint32_t, kMaxMapId + 1> MapPositions{};
@@ -115,6 +128,9 @@ void FindMapBlocks(RunOutput& out, RawImageState& state);
 void BuildBlockMap(RunOutput& out, RawImageState& state);
 void BuildFsImage(RunOutput& out, RawImageState& state);
 void WriteFsImage(RunOutput& out, const RawImageState& state);
+// Writes `image` (FsImage, or a snapshot, which places the same blocks) to
+// the file `name`, MaxBlockNumber blocks long.
+platform::Status WriteImage(const RawImageState& state, const FsView& image, const std::string& name, Findings& report);
 
 // Older states of the image. A logical block written again lands in a new
 // physical block; the map names every copy, and the image takes the latest
@@ -127,6 +143,28 @@ std::uint32_t SupersededDepth(const RawImageState& state);
 // Snapshot k as a view of RawImage, like FsImage; `replaced` gets the
 // logical blocks it takes from a superseded copy, in ascending order.
 FsView BuildSnapshot(const RawImageState& state, std::uint32_t k, std::vector<std::uint32_t>& replaced);
+
+// The physical fs_blocks the map names but the image does not show: every
+// superseded copy (Logical: the block it is a copy of; Snapshot: the one
+// that takes it), and every block under a free entry that the dump holds
+// and that is not erased (Logical 0). MAP blocks and the dump's FS
+// description block are not listed. In order of RawImage offset.
+struct PhysicalBlock {
+  std::uint32_t Physical = 0;    // RawImage offset / FsBlockSize
+  std::uint64_t RawOffset = 0;   // in RawImage
+  std::uint32_t Logical = 0;     // 0: under a free entry
+  std::uint32_t Snapshot = 0;    // for a copy: k of the snapshot that takes it
+  std::uint32_t InDump = 0;      // bytes of it, from the first, that the dump holds
+  std::uint64_t DumpOffset = 0;  // of its first byte in the dump (when InDump > 0)
+};
+std::vector<PhysicalBlock> ListPhysicalBlocks(const RawImageState& state);
+
+// The dump offset of RawImage byte `rawOffset`, through the page geometry
+// of its segment; false when the dump does not hold that byte (stripped
+// fill, or past what was read).
+bool DumpOffset(const RawImageState& state, std::uint64_t rawOffset, std::uint64_t& fileOffset);
+// How many bytes from `rawOffset` on, up to `length`, the dump holds.
+std::uint32_t BytesInDump(const RawImageState& state, std::uint64_t rawOffset, std::uint32_t length);
 
 // Moves the page data of `got` bytes read at buffer[at] down over the spare
 // areas (data size D, page size P) and returns the bytes kept: the pages
