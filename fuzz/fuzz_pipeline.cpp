@@ -124,11 +124,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       text += quillex::cli::JsonText(quillex::cli::ItemJson(item)) + quillex::cli::BodyLine(item);
     }
     // The older states the map holds, walked as history walks them.
+    // Every block listed for carving lies in the dump where it says.
+    for (const quillex::PhysicalBlock& block : quillex::ListPhysicalBlocks(listed)) {
+      if (block.InDump > listed.FsBlockSize) std::abort();
+      if (block.InDump > 0 && block.DumpOffset + std::min<std::uint32_t>(block.InDump, 512) > size) std::abort();
+    }
     const std::uint32_t depth = std::min(quillex::SupersededDepth(listed), 3u);
     for (std::uint32_t k = 1; k <= depth; ++k) {
       std::vector<std::uint32_t> replaced;
       listed.FsImage = quillex::BuildSnapshot(listed, k, replaced);
       quillex::cli::Listing older(quillex::cli::HashChoice{.md5 = false, .sha1 = false, .sha256 = true}, nullptr);
+      older.keepClusters = true;
       listed.Report = &older;
       quillex::PartitionState parts;
       quillex::CreatedNames names;

@@ -1223,6 +1223,90 @@ constexpr const char* kHeader =
     "# \\\\ a backslash)|what the dump breaks\n"
     "# Remade by quillex-make-corpus; lines for dumps it does not make (fuzzer findings) are kept.\n";
 
+// ---------------------------------------------------------------------------
+// Cases: older states of blocks (superseded copies), which quillex4 never
+// reads but quillex history walks. The live state is the usual one.
+
+// Gives logical block `logical` of a usual layout older states, oldest
+// first: the oldest takes its physical block, the others and then the live
+// bytes follow at the end, so that map order runs from oldest to newest.
+void Supersede(mk::FlashLayout& layout, std::uint32_t logical, std::vector<Bytes> older) {
+  const std::vector<std::uint32_t>& entries = layout.maps[0].entries;
+  const auto named = std::find(entries.begin(), entries.end(), mk::kInUse | logical);
+  if (named == entries.end()) throw std::logic_error("no block holds logical " + std::to_string(logical));
+  Block& home = layout.blocks.at(static_cast<std::size_t>(named - entries.begin()));
+  Bytes live = std::move(home.data);
+  home.data = std::move(older.front());
+  older.erase(older.begin());
+  older.push_back(std::move(live));
+  for (Bytes& data : older) {
+    const std::size_t at = AppendData(layout, std::move(data));
+    layout.blocks[at].logical = logical;
+    layout.maps[0].entries.at(at) = mk::kInUse | logical;
+  }
+}
+
+const std::vector<std::string> kUsualEnd = {kPartition, kType16, "  files saved: 2", "OK!"};
+
+void HistoryCases(std::vector<Case>& cases) {
+  // The Mount Table (logical 1) was once a table of units whose paths climb
+  // out of every folder, and before that bytes of no table at all.
+  {
+    mk::FlashLayout layout = UsualLayout();
+    Supersede(layout, 1,
+              {Pattern(kBs, 21), mk::MakeMountTable({{"/../../escape", 2, 6, {}}, {"/a/../../..", 2, 6, {}},
+                                                     {"/" + std::string(27, '.'), 3, 2, {}}}, kBs)});
+    cases.push_back({"history_copies_of_mount_table", 0, Join(kUsualEnd),
+                     "older copies of the Mount Table block: paths with \"..\", then no table", Write(layout)});
+  }
+  // The FAT and root (logical 3) and the clusters (logical 4 to 6) once held
+  // a volume of hostile names; before that, the FAT and root and DIR's
+  // cluster were noise.
+  {
+    FatVolume v = Volume();
+    const FatVolume::Dir dir = v.AddDirectory(FatVolume::kRoot, "DIR");
+    v.AddFile(dir, {"EVIL", "..\\..\\evil", Pattern(300, 5), kArchive, {}, {}, {}});
+    v.AddFile(FatVolume::kRoot, {"AB~1", std::string("../../a/b\\c:\x01"), Pattern(40, 6), kArchive, {}, {}, {}});
+    const FatVolume::Dir dots = v.AddDirectory(FatVolume::kRoot, "DOTDOT", "..");
+    v.AddFile(dots, {"X.TXT", "", {}, kArchive, {}, {}, {}});
+    const Bytes hostile = Unit(v);
+    auto blockOf = [&](std::uint32_t logical) {
+      Bytes block(kBs, 0);
+      const std::size_t from = std::size_t{logical - 2} * kBs;
+      if (from < hostile.size()) {
+        std::copy(hostile.begin() + static_cast<std::ptrdiff_t>(from),
+                  hostile.begin() + static_cast<std::ptrdiff_t>(std::min(hostile.size(), from + kBs)), block.begin());
+      }
+      return block;
+    };
+    mk::FlashLayout layout = UsualLayout();
+    Supersede(layout, 3, {Pattern(kBs, 22), blockOf(3)});
+    Supersede(layout, 4, {blockOf(4)});
+    Supersede(layout, 5, {Pattern(kBs, 23), blockOf(5)});
+    Supersede(layout, 6, {blockOf(6)});
+    cases.push_back({"history_copies_of_fat_and_directory", 0, Join(kUsualEnd),
+                     "older copies of the FAT and root block and of a directory cluster: hostile names, then noise",
+                     Write(layout)});
+  }
+  // Logical $40 lies past the unit and past every block the live state
+  // needs, yet it has a superseded copy; F.TXT's second cluster (logical 7)
+  // was once other bytes.
+  {
+    mk::FlashLayout layout = UsualLayout();
+    const std::size_t older = AppendData(layout, Pattern(kBs, 24));
+    const std::size_t newer = AppendData(layout, Pattern(kBs, 25));
+    layout.maps[0].entries.at(older) = mk::kInUse | 0x40;
+    layout.maps[0].entries.at(newer) = mk::kInUse | 0x40;
+    Supersede(layout, 7, {Pattern(kBs, 26)});
+    cases.push_back({"history_copy_past_image", 0,
+                     Join({"Maximum fs_block number is: $00000040. Alloc buffer...", "Building normal FS image from RAW...",
+                           "seg00 covered by 00000001 map(s)", "Writing normal FS image to file: name.raw.fs...",
+                           "Trying to process Mount Table @ fs_block: $0001", kPartition, kType16, "  files saved: 2"}),
+                     "a block past the unit with a superseded copy, and an older copy of a file's cluster",
+                     Write(layout)});
+  }
+}
+
 int Main(int argc, char** argv) {
   if (argc != 2) {
     std::cerr << "usage: quillex-make-corpus FOLDER\n";
@@ -1239,6 +1323,7 @@ int Main(int argc, char** argv) {
   PartitionCases(cases);
   ChainCases(cases);
   DirectoryCases(cases);
+  HistoryCases(cases);
 
   std::set<std::string> made;
   std::uintmax_t total = 0;

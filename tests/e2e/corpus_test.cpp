@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "base/platform.h"
 #include "support/examine.h"
 #include "support/test_support.h"
 
@@ -182,22 +183,23 @@ bool HasLines(const std::string& out, const std::string& lines) {
 }
 
 // Everything in the run's folder is the dump, an allowed output, or lies
-// below _name.raw: plain files and directories, no links, inside it.
-void CheckFolder(const fs::path& root) {
-  const fs::path tree = root / "_name.raw";
+// below the tree (_name.raw): plain files and directories, no links, inside it.
+void CheckFolder(const fs::path& root, const std::string& treeName = "_name.raw",
+                 const std::set<std::string>& files = {"name.raw", "name.raw.fs", "name.raw.log"}) {
+  const fs::path tree = root / treeName;
   const fs::path treeReal = fs::exists(tree) ? fs::canonical(tree) : fs::path();
   for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
     const fs::path rel = it->path().lexically_relative(root);
     const std::string top = rel.begin()->string();
     const fs::file_status status = it->symlink_status();
     EXPECT_FALSE(fs::is_symlink(status)) << "link made: " << rel;
-    if (top == "name.raw" || top == "name.raw.fs" || top == "name.raw.log") {
+    if (files.contains(top)) {
       EXPECT_TRUE(fs::is_regular_file(status)) << rel << " is not a plain file";
       continue;
     }
-    ASSERT_EQ(top, "_name.raw") << "made outside name.raw.fs, name.raw.log and _name.raw: " << rel;
+    ASSERT_EQ(top, treeName) << "made outside the outputs allowed and " << treeName << ": " << rel;
     EXPECT_TRUE(fs::is_regular_file(status) || fs::is_directory(status)) << rel << " is neither file nor directory";
-    if (rel == fs::path("_name.raw")) {
+    if (rel == fs::path(treeName)) {
       EXPECT_TRUE(fs::is_directory(status));
       continue;
     }
@@ -271,6 +273,66 @@ TEST_P(Corpus, ExtractGivesQuillex4sOutputsAndATrueReport) {
     EXPECT_EQ(ls.status, run.status);
     ExpectListingMatchesReport(Json::parse(ls.out), report);
   }
+}
+
+// quillex history on the same dump walks every older state without a crash
+// and makes nothing outside its folder; its report names every file, block
+// and image made there, with the file's digest and the block's bytes as the
+// dump holds them at the offset given.
+TEST_P(Corpus, HistoryWritesOnlyInsideItsFolderWhatItsReportNames) {
+  const CorpusCase& c = GetParam();
+  ASSERT_TRUE(c.problem.empty()) << c.problem;
+  SCOPED_TRACE(c.file + ": " + c.note);
+  const std::string dump = ReadFile((kCorpus / c.file).string());
+  TempDir dir;
+  WriteFile(dir / "name.raw", Bytes(dump.begin(), dump.end()));
+  const ToolRun run = RunQuillex(
+      dir.path(), {"history", "name.raw", "-q", "-o", "h", "--report", "r.json", "--blocks", "--images", "--depth", "4"});
+  ASSERT_NE(run.status, -1) << run.err;
+  CheckFolder(dir.path(), "h", {"name.raw", "r.json"});
+  EXPECT_TRUE(ReadFile(dir / "name.raw") == dump) << "the dump was changed";
+  if (!fs::exists(dir.path() / "r.json")) {
+    EXPECT_TRUE(run.status == 2 || run.status == 3) << run.status << ": " << run.err;
+    return;
+  }
+  EXPECT_LE(run.status, 1) << run.err;
+  const Json report = ReadJson(dir / "r.json");
+  std::set<fs::path> named;
+  for (const Json& item : report["files"]) {
+    if (item["saved_as"].is_null()) continue;
+    const fs::path saved = item["saved_as"].get<std::string>();
+    if (item["kind"] == "folder") {
+      EXPECT_TRUE(fs::is_directory(saved)) << saved;
+      continue;
+    }
+    named.insert(saved);
+    const std::string bytes = ReadFile(saved.string());
+    platform::Hasher sha256(platform::HashKind::Sha256);
+    sha256.Update(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    EXPECT_EQ(item["sha256"], sha256.HexDigest()) << saved;
+  }
+  for (const Json& block : report["blocks"]) {
+    if (block["file"].is_null()) continue;
+    const fs::path saved = block["file"].get<std::string>();
+    named.insert(saved);
+    const std::string bytes = ReadFile(saved.string());
+    EXPECT_EQ(bytes.size(), block["bytes_in_dump"].get<std::size_t>()) << saved;
+    // A block's first bytes lie together in the dump, a page's data at least.
+    const std::size_t at = block["dump_offset"].get<std::size_t>(), n = std::min<std::size_t>(bytes.size(), 512);
+    EXPECT_TRUE(at + n <= dump.size() && bytes.compare(0, n, dump, at, n) == 0) << saved << " at " << at;
+  }
+  for (const Json& snapshot : report["snapshots"]) {
+    if (snapshot["image"].is_null()) continue;
+    const fs::path image = snapshot["image"].get<std::string>();
+    named.insert(image);
+    EXPECT_EQ(fs::file_size(image), report["image"]["size"].get<std::uintmax_t>()) << image;
+  }
+  if (!fs::exists(dir.path() / "h")) return;
+  std::set<fs::path> made;
+  for (const auto& entry : fs::recursive_directory_iterator(dir.path() / "h")) {
+    if (entry.is_regular_file()) made.insert(entry.path());
+  }
+  EXPECT_EQ(made, named) << "the files made are not those the report names";
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Corpus, ::testing::ValuesIn(LoadCases()), CaseName{});

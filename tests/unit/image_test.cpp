@@ -203,6 +203,45 @@ TEST_F(ImageStage, SnapshotsTakeTheKthLatestSupersededCopy) {
   }
 }
 
+// The blocks listed for carving: every superseded copy, with the snapshot
+// that takes it, and every block under a free entry that holds more than
+// 0xFF, but not the FS description block (the dump's first 4 KiB) or a MAP
+// block. Block size $800, one unpaged segment read from the dump's start.
+TEST_F(ImageStage, BlocksListedAreTheCopiesAndTheFreeBlocksNotErased) {
+  Prepare(0x800, {0, 12 * 0x800 - 1, 0x800, 0},
+          {kFree, kFree, InUse(2), kFree, InUse(4), kFree, InUse(2), kFree, kFree, InUse(4), 0x00FFFFFF, InUse(2)}, 506,
+          4, 12 * 0x800);
+  s.SegmentPlaces = {{.RawStart = 0, .Kept = 12 * 0x800, .FileStart = 0, .Read = 12 * 0x800}};
+  s.MapFound[0] = true;
+  s.MapPositions[0] = 5 * 0x800;            // index 5: the MAP block, never listed
+  std::memset(s.RawImage.data() + 7 * 0x800, 0xFF, 0x800);  // index 7: erased
+  BuildFsImage(s, s);
+  const std::vector<PhysicalBlock> blocks = ListPhysicalBlocks(s);
+  struct Want {
+    std::uint32_t physical, logical, snapshot;
+  };
+  // Indexes 0 and 1 hold the FS description block; 3, 8 and 10 are free
+  // and not erased; 2 and 6 are older copies of block 2, 4 of block 4.
+  const Want wants[] = {{2, 2, 2}, {3, 0, 0}, {4, 4, 1}, {6, 2, 1}, {8, 0, 0}, {10, 0, 0}};
+  ASSERT_EQ(blocks.size(), std::size(wants));
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    SCOPED_TRACE("block " + std::to_string(i));
+    EXPECT_EQ(blocks[i].Physical, wants[i].physical);
+    EXPECT_EQ(blocks[i].Logical, wants[i].logical);
+    EXPECT_EQ(blocks[i].Snapshot, wants[i].snapshot);
+    EXPECT_EQ(blocks[i].RawOffset, wants[i].physical * 0x800ull);
+    EXPECT_EQ(blocks[i].DumpOffset, wants[i].physical * 0x800ull);
+    EXPECT_EQ(blocks[i].InDump, 0x800u);
+  }
+  // A copy past what the dump holds is listed still, with no bytes.
+  s.SegmentPlaces[0].Read = s.SegmentPlaces[0].Kept = 2 * 0x800 + 100;
+  const std::vector<PhysicalBlock> cut = ListPhysicalBlocks(s);
+  ASSERT_EQ(cut.size(), 3u);  // the three copies; no free block is held any more
+  EXPECT_EQ(cut[0].InDump, 100u);
+  EXPECT_EQ(cut[1].InDump, 0u);
+  EXPECT_EQ(cut[2].InDump, 0u);
+}
+
 TEST_F(ImageStage, FreeEntryHoldsItsPlace) {
   Prepare(512, {0, 8 * 512 - 1, 512, 0}, {InUse(1), kFree, InUse(2), 0x40FFFFFF, InUse(3)}, 8, 3, 8 * 512);
   BuildFsImage(s, s);

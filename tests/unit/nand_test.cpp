@@ -265,6 +265,52 @@ TEST_F(SegmentLoading, GapAfterStrippedSegmentIsMeasuredFromTheFilePosition) {
   ExpectRawFilled(0x1100, file.size(), 0xFF);
 }
 
+// Every byte the load kept leads back to the dump byte it was read from,
+// through the page geometry, and no two to the same one; the spare areas,
+// the skipped gaps and the tail of a page read only partly lead nowhere.
+TEST_F(SegmentLoading, KeptBytesLeadBackToTheirPlaceInTheDump) {
+  struct Layout {
+    const char* name;
+    std::size_t fileSize;
+    std::vector<SegmentRecord> segments;
+    std::size_t held;  // dump bytes that are page data (or unpaged data) read
+  };
+  // Unpaged 1,000 bytes, a gap to $2000, small pages cut 100 bytes into the
+  // third page; large pages, a contiguous unpaged segment, large pages cut
+  // 30 bytes into the spare area of the second page.
+  const Layout layouts[] = {
+      {"unpaged_gap_small_pages", 0x2000 + 2 * 528 + 100, {Seg(0, 999, 0), Seg(0x2000, 0x2000 + 10 * 528 - 1, 18)},
+       1000 + 2 * 512 + 100},
+      {"large_pages_unpaged_large_pages", 2 * 2112 + 700 + 2112 + 2048 + 30,
+       {Seg(0, 2 * 2112 - 1, 2), Seg(2 * 2112, 2 * 2112 + 699, 0), Seg(2 * 2112 + 700, 2 * 2112 + 700 + 4 * 2112 - 1, 2)},
+       2 * 2048 + 700 + 2 * 2048},
+  };
+  for (const Layout& layout : layouts) {
+    SCOPED_TRACE(layout.name);
+    const Bytes file = RandomBytes(layout.fileSize, layout.fileSize);
+    Load(file, layout.segments);
+    std::vector<bool> taken(file.size(), false);
+    std::size_t held = 0;
+    for (std::uint32_t o = 0; o < s.RawLength; ++o) {
+      std::uint64_t at = 0;
+      if (!DumpOffset(s, o, at)) continue;
+      ASSERT_LT(at, file.size()) << "RawImage byte " << o;
+      ASSERT_FALSE(taken[at]) << "dump byte " << at << " named twice";
+      ASSERT_EQ(Raw(o), file[at]) << "RawImage byte " << o << " from dump byte " << at;
+      taken[at] = true;
+      ++held;
+    }
+    EXPECT_EQ(held, layout.held);
+    // From each block's start, the bytes held run on to the first not held.
+    for (std::uint32_t o = 0; o < s.RawLength; o += 512) {
+      std::uint32_t run = 0;
+      std::uint64_t at = 0;
+      while (run < 0x800 && DumpOffset(s, o + run, at)) ++run;
+      EXPECT_EQ(BytesInDump(s, o, 0x800), run) << "from RawImage byte " << o;
+    }
+  }
+}
+
 TEST_F(SegmentLoading, GapReachingPastTheFileIsNotSkipped) {
   const Bytes file = RandomBytes(1500, 14);
   const std::string text = Load(file, {Seg(0, 999, 0), Seg(0x100000, 0x1000FF, 0)});
