@@ -1322,9 +1322,12 @@ TEST_P(HistoryTest, SnapshotsHoldTheOlderVolumes) {
 
 // quillex history brings back, from snapshot 1, every file of the state
 // before the last change that the newest state no longer holds as it was
-// (deleted with its cluster reused, renamed):
+// (deleted with its cluster reused, renamed, edited in place, in a folder
+// deleted since):
 // with mcopy's bytes and times (names compared without case: short names
-// come back upper case).
+// come back upper case). Its report tells an older version from a file gone
+// since; snapshot 1's image is the older volume, and each superseded copy
+// written for carving is the block that image takes from it.
 TEST_P(HistoryTest, OlderFilesComeBackAsMcopyExtractsThem) {
   const HistoryCase& c = GetParam();
   const std::string missing = MissingFatPrograms();
@@ -1333,18 +1336,28 @@ TEST_P(HistoryTest, OlderFilesComeBackAsMcopyExtractsThem) {
   MtoolsVolume volume = SmallVolume(work, c.bits);
   WriteFile(work / "memo.txt", std::string("a memo deleted later, its cluster then reused\n"));
   WriteFile(work / "Kept Name.txt", std::string("a file renamed later\n"));
-  CopyIntoVolume(volume, {work.path() / "memo.txt", work.path() / "Kept Name.txt"}, "::/");
+  WriteFile(work / "edited.txt", std::string("the first words of a file edited later\n"));
+  CopyIntoVolume(volume, {work.path() / "memo.txt", work.path() / "Kept Name.txt", work.path() / "edited.txt"}, "::/");
+  MakeVolumeDirectory(volume, "::/Trip");
+  std::string photo;
+  for (int i = 0; i < 3000; ++i) photo += static_cast<char>(i * 37 % 251);
+  WriteFile(work / "photo.jpg", photo);
+  CopyIntoVolume(volume, {work.path() / "photo.jpg"}, "::/Trip");
   fs::copy_file(volume.image, work.path() / "old.img");
+  DeleteFolderFromVolume(volume, "::/Trip");
   DeleteFromVolume(volume, "::/memo.txt");
   RenameInVolume(volume, "::/Kept Name.txt", "::/Renamed Since.txt");
   WriteFile(work / "new.txt", std::string("written over the memo's cluster\n"));
   CopyIntoVolume(volume, {work.path() / "new.txt"}, "::/");
+  WriteFile(work / "edit", std::string("other words, in the same file\n"));
+  OverwriteInVolume(volume, work.path() / "edit", "::/edited.txt");
   const ProgramOutput made = RunQuillexMkraw(
       work.path(), {"-o", "d.raw", "--page-type", c.pageType, "--patch-boot", "--history", "old.img",
                     "/=" + volume.image.string()});
   ASSERT_EQ(made.status, 0) << made.err;
   ASSERT_EQ(RunQuillex4(work.path(), {"d.raw"}).status, 0);
-  const ToolRun history = RunQuillex(work.path(), {"history", "d.raw", "-o", "older"});
+  const ToolRun history =
+      RunQuillex(work.path(), {"history", "d.raw", "-o", "older", "--report", "r.json", "--images", "--blocks"});
   ASSERT_EQ(history.status, 0) << history.err;
   fs::create_directory(work.path() / "mcopied");
   const ProgramOutput copied =
@@ -1380,7 +1393,40 @@ TEST_P(HistoryTest, OlderFilesComeBackAsMcopyExtractsThem) {
   }
   EXPECT_TRUE(older.contains("memo.txt")) << history.out;
   EXPECT_TRUE(older.contains("kept name.txt")) << history.out;
-  EXPECT_GE(recovered, 1);
+  EXPECT_TRUE(older.contains("edited.txt")) << history.out;
+  EXPECT_TRUE(older.contains("trip/photo.jpg")) << history.out;
+  EXPECT_GE(recovered, 4);
+
+  const Json report = ReadJson(work / "r.json");
+  std::map<std::string, bool> olderVersion;  // by lower-case name
+  for (const Json& item : report["files"]) {
+    std::string name = item["name"].get<std::string>();
+    for (char& ch : name) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    olderVersion[name] = item["older_version"].get<bool>();
+    EXPECT_EQ(item["snapshot"], 1);
+  }
+  EXPECT_EQ(olderVersion, (std::map<std::string, bool>{{"edited.txt", true}, {"kept name.txt", false}, {"memo.txt", false}, {"photo.jpg", false}, {"trip", false}}));
+  ASSERT_EQ(report["snapshots"].size(), 1u);
+  const Json& snapshot = report["snapshots"][0];
+  const std::string image = ReadFile(snapshot["image"].get<std::string>());
+  std::string want = ReadFile(work / "old.img");
+  want.replace(0, 4, std::string("\xEB\x00\x90\x4D", 4));  // --patch-boot
+  const std::uint32_t blockSize = report["fs_block_size"].get<std::uint32_t>();
+  const std::size_t unitStart = 2 * std::size_t{blockSize} + 3 * 512;
+  ASSERT_GE(image.size(), unitStart + want.size());
+  EXPECT_TRUE(image.compare(unitStart, want.size(), want) == 0) << "snapshot 1 is not the older volume";
+  std::vector<std::uint32_t> superseded;
+  for (const Json& block : report["blocks"]) {
+    if (block["kind"] != "superseded") continue;
+    const std::uint32_t logical = block["logical"].get<std::uint32_t>();
+    superseded.push_back(logical);
+    EXPECT_EQ(block["snapshot"], 1);
+    EXPECT_TRUE(ReadFile(block["file"].get<std::string>()) ==
+                image.substr((std::size_t{logical} - 1) * blockSize, blockSize))
+        << "block " << logical;
+  }
+  std::sort(superseded.begin(), superseded.end());
+  EXPECT_EQ(Json(superseded), snapshot["replaced_blocks"]);
 }
 
 INSTANTIATE_TEST_SUITE_P(Volumes, HistoryTest,

@@ -572,6 +572,14 @@ void CopyIntoVolume(const MtoolsVolume& volume, const std::vector<fs::path>& sou
   RunMtools("mcopy", volume, {"-s", "-Q", "-m"}, operands);
 }
 
+void DeleteFolderFromVolume(const MtoolsVolume& volume, const std::string& target) {
+  RunMtools("mdeltree", volume, {}, {target});
+}
+
+void OverwriteInVolume(const MtoolsVolume& volume, const fs::path& source, const std::string& target) {
+  RunMtools("mcopy", volume, {"-o", "-Q", "-m"}, {source.string(), target});
+}
+
 void RenameInVolume(const MtoolsVolume& volume, const std::string& from, const std::string& to) {
   RunMtools("mren", volume, {}, {from, to});
 }

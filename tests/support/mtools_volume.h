@@ -80,6 +80,9 @@ void CopyIntoVolume(const MtoolsVolume& volume, const std::vector<std::filesyste
                     const std::string& target);  // mcopy -s -m
 void MakeVolumeDirectory(const MtoolsVolume& volume, const std::string& target);  // mmd
 void DeleteFromVolume(const MtoolsVolume& volume, const std::string& target);     // mdel
+void DeleteFolderFromVolume(const MtoolsVolume& volume, const std::string& target);  // mdeltree
+// mcopy -o: the file at `target` written again with the bytes of `source`.
+void OverwriteInVolume(const MtoolsVolume& volume, const std::filesystem::path& source, const std::string& target);
 void RenameInVolume(const MtoolsVolume& volume, const std::string& from, const std::string& to);  // mren
 // mattrib with flags such as "-a", "+r", "+h".
 void ChangeAttributes(const MtoolsVolume& volume, const std::vector<std::string>& flags,
