@@ -572,7 +572,7 @@ int RunHistory(const Options& options) {
       std::vector<std::uint32_t> replaced;
       s.FsImage = BuildSnapshot(s, k, replaced);
       Listing listing(hashes, nullptr);
-      listing.keepClusters = true;
+      listing.keepClusters = !report.empty();
       s.Report = &listing;
       Json snapshot = {{"snapshot", k}, {"replaced_blocks", replaced}, {"image", nullptr}, {"refused", nullptr}};
       if (options.images) {
@@ -616,23 +616,27 @@ int RunHistory(const Options& options) {
             found.bytesSaved += item.written;
           }
         }
-        Json j = ItemJson(item);
-        Json clusters = Json::array();
-        for (const Item::ClusterPlace& place : item.places) {
-          if (FromCopies(replaced, place.offset, s.FsBlockSize, s.FsBlockSize)) clusters.push_back(place.cluster);
-        }
-        j["snapshot"] = k;
-        j["saved_as"] = saved ? Json(target) : Json();
-        j["clusters_from_copies"] = clusters;
-        j["entry_from_copy"] = FromCopies(replaced, item.found.EntryOffset, kDirEntrySize, s.FsBlockSize);
-        j["older_version"] = paths.contains(kindPath);
-        ++(paths.contains(kindPath) ? found.olderVersions : found.gone);
+        const bool olderVersion = paths.contains(kindPath);
+        ++(olderVersion ? found.olderVersions : found.gone);
         if (!saved) {
           ++found.notSaved;
           listing.warnings.push_back("cannot save: " + target);
         }
         found.anyIncomplete = found.anyIncomplete || !item.Complete() || !saved;
-        found.files.push_back(j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+        // Kept only for a report: the runs of older files can be long.
+        if (!report.empty()) {
+          Json j = ItemJson(item);
+          Json clusters = Json::array();
+          for (const Item::ClusterPlace& place : item.places) {
+            if (FromCopies(replaced, place.offset, s.FsBlockSize, s.FsBlockSize)) clusters.push_back(place.cluster);
+          }
+          j["snapshot"] = k;
+          j["saved_as"] = saved ? Json(target) : Json();
+          j["clusters_from_copies"] = clusters;
+          j["entry_from_copy"] = FromCopies(replaced, item.found.EntryOffset, kDirEntrySize, s.FsBlockSize);
+          j["older_version"] = olderVersion;
+          found.files.push_back(j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+        }
       }
       // Folders take their times last, once nothing more is made in them.
       for (auto f = madeFolders.rbegin(); f != madeFolders.rend(); ++f) (void)platform::SetTimes(f->first, f->second);

@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# quillex history on the files of bench.sh's 96 MiB volume, with a history: 8 older
+# states, each differing from the next in one block of every ten of the
+# data area (so those blocks have 8 superseded copies, and the image 8
+# snapshots). The volume is made again with 4 KiB clusters, as large as its
+# files need with a quarter to spare: at 2 KiB the map's 101 blocks cannot
+# name the volume and its copies. Times quillex4,
+# then quillex history walking 1, 4 and all 8 snapshots, and all 8 with a
+# report; prints medians and peak memory (which must not grow with the
+# snapshots: they are built and walked one at a time), asserts nothing.
+# Usage: bench/history.sh [RUNS]   (after scripts/setup build)
+#        bench/history.sh --smoke  the small volume, one run (a check that it works)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs="${1:-5}"
+set_name=large
+if [ "$runs" = "--smoke" ]; then
+  runs=1
+  set_name=small
+fi
+top="$PWD"
+cache="$top/bench/cache"
+export MTOOLS_SKIP_CHECK=1
+[ -d "$cache/$set_name.tree" ] || bench/bench.sh --smoke >/dev/null
+[ -d "$cache/$set_name.tree" ] || bench/bench.sh 1 >/dev/null
+dump="$cache/$set_name.history.raw"
+if [ ! -f "$dump" ]; then
+  img="$cache/$set_name.4k.img"
+  rm -f "$img" "$img".old.*
+  scripts/make_volume.sh "$cache/$set_name.tree" "$img" 4096
+  build/quillex-benchhistory "$img" 8 10 "$img.old" >&2
+  build/quillex-mkraw -o "$dump" -b 4096 --patch-boot --seed 1 \
+    $(for k in 1 2 3 4 5 6 7 8; do echo "--history $img.old.$k"; done) "/=$img" >&2
+  rm -f "$img".old.*
+fi
+
+# Outputs in memory (/dev/shm) where the machine has it, as bench/examine.sh.
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then
+  work=$(mktemp -d /dev/shm/quillex-history-XXXXXX)
+  where="memory (/dev/shm)"
+else
+  work=$(mktemp -d)
+  where="disk ($work)"
+fi
+trap 'rm -rf "$work"' EXIT
+cp "$dump" "$work/d.raw"
+
+# One timed command in a fresh folder holding a link to the dump: "seconds peak-KiB".
+timed() {
+  local d; d=$(mktemp -d "$work/run-XXXXXX")
+  ln "$work/d.raw" "$d/d.raw"
+  local t0 t1
+  t0=$(date +%s%N)
+  (cd "$d" && /usr/bin/time -f "%M" -o "$work/time" "$@" </dev/null >/dev/null 2>&1) || true
+  t1=$(date +%s%N)
+  # (time writes the exit status first when it is not 0)
+  echo "$(bc -l <<<"($t1 - $t0) / 1000000000" | sed 's/^\./0./') $(tail -1 "$work/time")"
+  rm -rf "$d"
+}
+
+names=(quillex4 depth_1 depth_4 depth_8 depth_8_report)
+commands=(
+  "$top/build/quillex4 d.raw"
+  "$top/build/quillex history -q --depth 1 d.raw"
+  "$top/build/quillex history -q --depth 4 d.raw"
+  "$top/build/quillex history -q d.raw"
+  "$top/build/quillex history -q --report r.json d.raw"
+)
+declare -A times mems
+for c in "${commands[@]}"; do
+  # shellcheck disable=SC2086
+  timed $c >/dev/null
+done
+for ((i = 0; i < runs; i++)); do
+  for k in "${!names[@]}"; do
+    # shellcheck disable=SC2086
+    t=$(timed ${commands[$k]})
+    times[${names[$k]}]+="${t% *} "
+    mems[${names[$k]}]+="${t#* } "
+  done
+done
+
+# What one full run finds and writes.
+d=$(mktemp -d "$work/run-XXXXXX")
+ln "$work/d.raw" "$d/d.raw"
+summary=$(cd "$d" && "$top/build/quillex" history d.raw 2>/dev/null | tail -1) || true
+written=$(du -sm "$d/_d.raw.history" | cut -f1)
+rm -rf "$d"
+
+median() { tr ' ' '\n' | sed '/^$/d' | sort -g | awk '{a[NR]=$1} END {print (NR%2) ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2}'; }
+max() { tr ' ' '\n' | sed '/^$/d' | sort -g | tail -1; }
+echo "dump: $set_name with history ($(($(stat -c %s "$dump") / 1048576)) MiB, volume $(($(stat -c %s "$cache/$set_name.4k.img") / 1048576)) MiB), outputs in $where, $runs runs, medians"
+echo "history: $summary ($written MiB written)"
+printf '%-15s %9s %10s\n' command seconds peak_MiB
+for n in "${names[@]}"; do
+  printf '%-15s %9.3f %10.1f\n' "$n" "$(median <<<"${times[$n]}")" "$(bc -l <<<"$(max <<<"${mems[$n]}") / 1024")"
+done
