@@ -545,8 +545,11 @@ int RunHistory(const Options& options) {
     RunOutput out;  // where the folders are made: a run that writes
     out.Console = TextOut::Nowhere();
     out.LogFile = TextOut::Nowhere();
-    const bool anything = depth > 0 || !blocks.empty();
-    if (anything) EnsureDirectory(out, folder, /*withParents=*/true);
+    if (!refused.empty() && !options.quiet) {
+      (void)platform::WriteText(stderr, "newest image: " + refused + "\n");
+    }
+    // The folder is made only when something is to be written in it.
+    if (depth > 0 || (options.blocks && !blocks.empty())) EnsureDirectory(out, folder, /*withParents=*/true);
 
     Json blockList = Json::array();
     std::uint32_t copies = 0;
@@ -684,11 +687,14 @@ int RunHistory(const Options& options) {
       WriteReport(report, JsonText(j), files, {});
     }
     if (!options.quiet && depth == 0) WriteOut("no superseded copies: the dump holds no older state\n");
-    if (!options.quiet && anything) {
+    if (!options.quiet && depth > 0) {
       WriteOut(std::to_string(found.filesSaved) + " older files from " + std::to_string(depth) +
-               " snapshot(s) saved to " + folder + "; " + std::to_string(copies) + " superseded copies, " +
-               std::to_string(blocks.size() - copies) + " free blocks not erased" +
-               (options.blocks && !blocks.empty() ? " (in " + folder + platform::kSeparator + "blocks)" : "") + "\n");
+               " snapshot(s) saved to " + folder + "\n");
+    }
+    if (!options.quiet && !blocks.empty()) {
+      WriteOut(std::to_string(copies) + " superseded copies, " + std::to_string(blocks.size() - copies) +
+               " free blocks not erased" +
+               (options.blocks ? ", written to " + folder + platform::kSeparator + "blocks" : "") + "\n");
     }
     return found.warnings > 0 || found.anyIncomplete || !refused.empty() ? kExitWarnings : kExitDone;
   });
