@@ -33,29 +33,9 @@ if [ ! -f "$dump" ]; then
   rm -f "$img".old.*
 fi
 
-# Outputs in memory (/dev/shm) where the machine has it, as bench/examine.sh.
-if [ -d /dev/shm ] && [ -w /dev/shm ]; then
-  work=$(mktemp -d /dev/shm/quillex-history-XXXXXX)
-  where="memory (/dev/shm)"
-else
-  work=$(mktemp -d)
-  where="disk ($work)"
-fi
-trap 'rm -rf "$work"' EXIT
-cp "$dump" "$work/d.raw"
-
-# One timed command in a fresh folder holding a link to the dump: "seconds peak-KiB".
-timed() {
-  local d; d=$(mktemp -d "$work/run-XXXXXX")
-  ln "$work/d.raw" "$d/d.raw"
-  local t0 t1
-  t0=$(date +%s%N)
-  (cd "$d" && /usr/bin/time -f "%M" -o "$work/time" "$@" </dev/null >/dev/null 2>&1) || true
-  t1=$(date +%s%N)
-  # (time writes the exit status first when it is not 0)
-  echo "$(bc -l <<<"($t1 - $t0) / 1000000000" | sed 's/^\./0./') $(tail -1 "$work/time")"
-  rm -rf "$d"
-}
+# shellcheck source=bench/timing.sh
+. bench/timing.sh
+in_memory history "$dump"
 
 names=(quillex4 depth_1 depth_4 depth_8 depth_8_report)
 commands=(
@@ -65,19 +45,7 @@ commands=(
   "$top/build/quillex history -q d.raw"
   "$top/build/quillex history -q --report r.json d.raw"
 )
-declare -A times mems
-for c in "${commands[@]}"; do
-  # shellcheck disable=SC2086
-  timed $c >/dev/null
-done
-for ((i = 0; i < runs; i++)); do
-  for k in "${!names[@]}"; do
-    # shellcheck disable=SC2086
-    t=$(timed ${commands[$k]})
-    times[${names[$k]}]+="${t% *} "
-    mems[${names[$k]}]+="${t#* } "
-  done
-done
+time_rounds "$runs"
 
 # What one full run finds and writes.
 d=$(mktemp -d "$work/run-XXXXXX")
@@ -86,8 +54,6 @@ summary=$(cd "$d" && "$top/build/quillex" history d.raw 2>/dev/null | paste -sd 
 written=$(du -sm "$d/_d.raw.history" | cut -f1)
 rm -rf "$d"
 
-median() { tr ' ' '\n' | sed '/^$/d' | sort -g | awk '{a[NR]=$1} END {print (NR%2) ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2}'; }
-max() { tr ' ' '\n' | sed '/^$/d' | sort -g | tail -1; }
 echo "dump: $set_name with history ($(($(stat -c %s "$dump") / 1048576)) MiB, volume $(($(stat -c %s "$cache/$set_name.4k.img") / 1048576)) MiB), outputs in $where, $runs runs, medians"
 echo "history: $summary ($written MiB written)"
 printf '%-15s %9s %10s\n' command seconds peak_MiB

@@ -36,20 +36,29 @@ std::uint64_t PhysicalOffset(const ImageLayout& layout, std::uint32_t fsBlockSiz
 
 namespace {
 
-// Calls place(n, offset) for every in-use BlockMap entry that names a block
-// of the image, in BlockMap order: the later call for a block is its newer copy.
-template <typename Place>
-void ForEachCopy(const RawImageState& s, Place&& place) {
+// Calls visit(n, offset) for every BlockMap entry, in BlockMap order, with
+// the physical offset it describes and the logical block it copies there:
+// n is 0 for an entry that copies nothing (a free one, or one in use naming
+// block 0, which would lie before the image, or 0xFFFFFF, which names none).
+template <typename Visit>
+void ForEachEntry(const RawImageState& s, Visit&& visit) {
   const SegmentRecord first = s.SegmentTable.empty() ? SegmentRecord{} : s.SegmentTable.front();
   const ImageLayout layout = ComputeImageLayout(first, s.FsBlockSize, s.MapSize);
   for (std::size_t k = 0; k < s.BlockMap.size(); ++k) {
     const std::uint32_t e = s.BlockMap[k];
-    if ((e >> 24) != kInUseFlag) continue;
     const std::uint32_t n = e & kFreeNumber;
-    // Block 0 would lie before the image and 0xFFFFFF names no block.
-    if (n == 0 || n == kFreeNumber) continue;
-    place(n, PhysicalOffset(layout, s.FsBlockSize, k));
+    const bool copies = (e >> 24) == kInUseFlag && n != 0 && n != kFreeNumber;
+    visit(copies ? n : 0, PhysicalOffset(layout, s.FsBlockSize, k));
   }
+}
+
+// Calls place(n, offset) for every entry that copies block n into the
+// image: the later call for a block is its newer copy.
+template <typename Place>
+void ForEachCopy(const RawImageState& s, Place&& place) {
+  ForEachEntry(s, [&](std::uint32_t n, std::uint64_t offset) {
+    if (n != 0) place(n, offset);
+  });
 }
 
 // Copies per logical block, by number (index 0 unused).
@@ -57,20 +66,6 @@ std::vector<std::uint32_t> CountCopies(const RawImageState& s) {
   std::vector<std::uint32_t> copies(std::size_t{s.MaxBlockNumber} + 1, 0);
   ForEachCopy(s, [&](std::uint32_t n, std::uint64_t) { ++copies[n]; });
   return copies;
-}
-
-// Calls visit(k, offset) for every taken BlockMap entry that copies nothing
-// into the image: free entries, and in-use ones naming block 0 or 0xFFFFFF.
-template <typename Visit>
-void ForEachFreeEntry(const RawImageState& s, Visit&& visit) {
-  const SegmentRecord first = s.SegmentTable.empty() ? SegmentRecord{} : s.SegmentTable.front();
-  const ImageLayout layout = ComputeImageLayout(first, s.FsBlockSize, s.MapSize);
-  for (std::size_t k = 0; k < s.BlockMap.size(); ++k) {
-    const std::uint32_t e = s.BlockMap[k];
-    const std::uint32_t n = e & kFreeNumber;
-    if ((e >> 24) == kInUseFlag && n != 0 && n != kFreeNumber) continue;
-    visit(PhysicalOffset(layout, s.FsBlockSize, k));
-  }
 }
 
 // The bytes of a segment that came from the dump: a last page read only
@@ -132,7 +127,8 @@ std::vector<PhysicalBlock> ListPhysicalBlocks(const RawImageState& s) {
     if (s.MapFound[id]) maps.push_back(s.MapPositions[id]);
   }
   std::vector<std::uint64_t> free;
-  ForEachFreeEntry(s, [&](std::uint64_t offset) {
+  ForEachEntry(s, [&](std::uint32_t n, std::uint64_t offset) {
+    if (n != 0) return;
     // The entries after the first segment's last block describe blocks that
     // the next MAP block describes again: a block is free only when no
     // in-use entry names it.
