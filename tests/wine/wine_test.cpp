@@ -481,6 +481,43 @@ TEST(Windows, QuillexGivesTheNativeReportButForTheSeparator) {
   }
 }
 
+// quillex.exe history writes the older files, blocks and images the native
+// build writes, under the same names (hostile ones included), and the same
+// report but for the separator and where its folder lies.
+TEST(Windows, QuillexHistoryWritesWhatTheNativeBuildWrites) {
+  const auto inFolder = [](test::Json report) {
+    report.erase("output");
+    report["dump"].erase("path");
+    std::function<void(test::Json&)> below = [&](test::Json& j) {
+      if (j.is_string()) {
+        std::string text = j.get<std::string>();
+        std::replace(text.begin(), text.end(), '\\', '/');
+        const std::size_t at = text.find("/h/");
+        j = at == std::string::npos ? text : text.substr(at);
+      } else if (j.is_structured()) {
+        for (auto& child : j) below(child);
+      }
+    };
+    below(report);
+    return report;
+  };
+  for (const char* name : {"history_copies_of_fat_and_directory.raw", "history_copies_of_mount_table.raw"}) {
+    SCOPED_TRACE(name);
+    const std::string bytes = test::ReadFile(std::string(QUILLEX_CORPUS_DIR) + "/" + name);
+    TempDir windowsDir, nativeDir;
+    test::WriteFile(windowsDir / "name.raw", Bytes(bytes.begin(), bytes.end()));
+    test::WriteFile(nativeDir / "name.raw", Bytes(bytes.begin(), bytes.end()));
+    const std::vector<std::string> args = {"history", "name.raw", "-q", "-o", "h", "--report", "r.json", "--blocks", "--images"};
+    const ToolRun windows = RunProgram(windowsDir.path(), args, {QUILLEX_WINE, QUILLEX_WINDOWS_QUILLEX});
+    const ToolRun native = test::RunQuillex(nativeDir.path(), args);
+    EXPECT_EQ(windows.status, native.status) << windows.err;
+    EXPECT_EQ(inFolder(test::ReadJson(windowsDir / "r.json")), inFolder(test::ReadJson(nativeDir / "r.json")));
+    const auto tree = TreeOf(nativeDir / "h");
+    EXPECT_EQ(TreeOf(windowsDir / "h"), tree);
+    EXPECT_GT(tree.size(), 4u);
+  }
+}
+
 TEST(Windows, AMissingDumpIsAnInputOutputFailure) {
   TempDir dir;
   const ToolRun windows = RunProgram(dir.path(), {"missing.raw"}, Windows());
