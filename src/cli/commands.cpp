@@ -61,6 +61,13 @@ struct Session {
   Listing listing;
 };
 
+// The folder a command writes its outputs in; one that is there already will do.
+void MakeFolder(const std::string& path) {
+  if (auto st = platform::MakeDirectory(path); !st.ok() && !(st.error == EEXIST && platform::IsDirectory(path))) {
+    throw IoFailure("cannot create " + path + ": " + st.Reason());
+  }
+}
+
 // Runs `body` and turns the ways a run can end into exit statuses.
 int Guarded(const std::string& dump, const std::function<int()>& body) {
   try {
@@ -328,9 +335,7 @@ int RunExtract(const Options& options) {
     const std::string report = Absolute(options.reportFile);
     const std::string body = Absolute(options.bodyFileName);
     const std::string output = Absolute(options.outputDir.empty() ? Folder(options.dump) : options.outputDir);
-    if (auto st = platform::MakeDirectory(output); !st.ok() && !(st.error == EEXIST && platform::IsDirectory(output))) {
-      throw IoFailure("cannot create " + output + ": " + st.Reason());
-    }
+    MakeFolder(output);
     if (auto st = platform::ChangeDirectory(output); !st.ok()) {
       throw IoFailure("cannot enter " + output + ": " + st.Reason());
     }
@@ -549,7 +554,7 @@ int RunHistory(const Options& options) {
       (void)platform::WriteText(stderr, "newest image: " + refused + "\n");
     }
     // The folder is made only when something is to be written in it.
-    if (depth > 0 || (options.blocks && !blocks.empty())) EnsureDirectory(out, folder, /*withParents=*/true);
+    if (depth > 0 || (options.blocks && !blocks.empty())) MakeFolder(folder);
 
     Json blockList = Json::array();
     std::uint32_t copies = 0;
