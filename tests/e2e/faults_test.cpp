@@ -173,7 +173,9 @@ TEST(Limits, HugeSegmentClaimAllocatesOnlyWhatTheFileHolds) {
   raw.segments = {segment};
   TempDir dir;
   WriteFile(dir / "name.raw", mk::WriteRawDump(raw));
-  const ToolRun run = RunQuillex4(dir.path(), {"name.raw"});
+  RunOptions options;
+  options.peakOfToolAlone = true;
+  const ToolRun run = RunQuillex4(dir.path(), {"name.raw"}, options);
   EXPECT_FALSE(run.timedOut);
   EXPECT_EQ(run.status, 0);
   EXPECT_NE(run.out.find("Loading seg00[$FFFFFFF1]...$00004000 bytes\r\n"), std::string::npos) << run.out;
@@ -196,7 +198,9 @@ TEST(Limits, FarBlockNumberGivesALongImageInLittleMemory) {
   layout.segments = {{mk::kPageTypeNone, 3, 0, {}}};
   TempDir dir;
   WriteFile(dir / "name.raw", mk::WriteRawDump(mk::LayoutToRawSpec(layout)));
-  const ToolRun run = RunQuillex4(dir.path(), {"name.raw"});
+  RunOptions options;
+  options.peakOfToolAlone = true;
+  const ToolRun run = RunQuillex4(dir.path(), {"name.raw"}, options);
   EXPECT_FALSE(run.timedOut);
   EXPECT_EQ(run.status, 0) << run.out;
   EXPECT_NE(run.out.find("Maximum fs_block number is: $001FFFF0. Alloc buffer...\r\n"), std::string::npos);

@@ -148,6 +148,10 @@ ToolRun RunQuillex4(const std::filesystem::path& dir, const std::vector<std::str
   std::vector<std::string> argv = options.command;
   if (argv.empty()) argv.push_back(options.asNobody ? ToolForOtherUsers() : std::string(QUILLEX4_PATH));
   argv.insert(argv.end(), args.begin(), args.end());
+  static int measured = 0;
+  const std::filesystem::path peakFile =
+      std::filesystem::temp_directory_path() / ("quillex-peak-" + std::to_string(::getpid()) + "-" + std::to_string(++measured));
+  if (options.peakOfToolAlone) argv.insert(argv.begin(), {"/usr/bin/time", "-f", "%M", "-o", peakFile.string()});
   std::vector<char*> cargs;
   for (auto& a : argv) cargs.push_back(a.data());
   cargs.push_back(nullptr);
@@ -186,6 +190,12 @@ ToolRun RunQuillex4(const std::filesystem::path& dir, const std::vector<std::str
   ::wait4(pid, &status, 0, &usage);
   run.maxRssKiB = usage.ru_maxrss;
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (options.peakOfToolAlone) {
+    // time writes the tool's exit status first when it is not 0, then the peak.
+    std::ifstream peak(peakFile);
+    for (std::string line; std::getline(peak, line);) run.maxRssKiB = std::atol(line.c_str());
+    std::filesystem::remove(peakFile);
+  }
   return run;
 }
 

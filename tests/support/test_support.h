@@ -50,6 +50,11 @@ struct RunOptions {
   // The program and its first arguments, such as {wine, quillex4.exe};
   // empty: the built quillex4.
   std::vector<std::string> command = {};
+  // Measure maxRssKiB through /usr/bin/time, which starts the tool from a
+  // small process of its own: a child of this process counts, until exec,
+  // the pages it shares with it, and a test process under the sanitizers
+  // holds tens of MiB.
+  bool peakOfToolAlone = false;
 };
 
 // The built quillex4 copied, once per test process, into a folder of mode
