@@ -499,6 +499,47 @@ Json BlockJson(const PhysicalBlock& b, const std::string& file) {
   return j;
 }
 
+// The blocks' report entries; with a `place`, each block the dump holds is
+// written there too.
+Json SaveBlocks(const RawImageState& s, const std::vector<PhysicalBlock>& blocks, const std::string& place,
+                RunOutput& out) {
+  Json list = Json::array();
+  bool made = false;  // the folder, made before its first block
+  for (const PhysicalBlock& b : blocks) {
+    std::string file;
+    if (!place.empty() && b.InDump > 0) {
+      if (!made) {
+        (void)EnsureDirectory(out, place, /*withParents=*/false);  // a failure shows when the file is made
+        made = true;
+      }
+      file = place + platform::kSeparator + BlockFileName(b);
+      const std::uint8_t* data = s.RawImage.data() + b.RawOffset;
+      if (!WritePieces(file, [&](const auto& emit) { emit(data, b.InDump); }, {})) {
+        throw IoFailure("cannot create " + file);
+      }
+    }
+    list.push_back(BlockJson(b, file));
+  }
+  return list;
+}
+
+// An older file or folder as the report gives it: its item fields, and
+// where it came from and went.
+Json OlderItemJson(const RawImageState& s, const Item& item, std::uint32_t k, const std::vector<std::uint32_t>& replaced,
+                   const std::string& savedAs, bool olderVersion) {
+  Json j = ItemJson(item);
+  Json clusters = Json::array();
+  for (const Item::ClusterPlace& place : item.places) {
+    if (FromCopies(replaced, place.offset, s.FsBlockSize, s.FsBlockSize)) clusters.push_back(place.cluster);
+  }
+  j["snapshot"] = k;
+  j["saved_as"] = savedAs.empty() ? Json() : Json(savedAs);
+  j["clusters_from_copies"] = clusters;
+  j["entry_from_copy"] = FromCopies(replaced, item.found.EntryOffset, kDirEntrySize, s.FsBlockSize);
+  j["older_version"] = olderVersion;
+  return j;
+}
+
 // What a history run found and saved, for its report and summary.
 struct HistoryFindings {
   Json snapshots = Json::array();
@@ -556,22 +597,9 @@ int RunHistory(const Options& options) {
     // The folder is made only when something is to be written in it.
     if (depth > 0 || (options.blocks && !blocks.empty())) MakeFolder(folder);
 
-    Json blockList = Json::array();
-    std::uint32_t copies = 0;
-    for (const PhysicalBlock& b : blocks) {
-      if (b.Logical != 0) ++copies;
-      std::string file;
-      if (options.blocks && b.InDump > 0) {
-        const std::string place = folder + platform::kSeparator + "blocks";
-        EnsureDirectory(out, place, /*withParents=*/false);
-        file = place + platform::kSeparator + BlockFileName(b);
-        const std::uint8_t* data = s.RawImage.data() + b.RawOffset;
-        if (!WritePieces(file, [&](const auto& emit) { emit(data, b.InDump); }, {})) {
-          throw IoFailure("cannot create " + file);
-        }
-      }
-      blockList.push_back(BlockJson(b, file));
-    }
+    const Json blockList = SaveBlocks(s, blocks, options.blocks ? folder + platform::kSeparator + "blocks" : "", out);
+    const auto copies = static_cast<std::uint32_t>(
+        std::count_if(blocks.begin(), blocks.end(), [](const PhysicalBlock& b) { return b.Logical != 0; }));
 
     HistoryFindings found;
     const FsView latest = s.FsImage;
@@ -633,16 +661,7 @@ int RunHistory(const Options& options) {
         found.anyIncomplete = found.anyIncomplete || !item.Complete() || !saved;
         // Kept only for a report: the runs of older files can be long.
         if (!report.empty()) {
-          Json j = ItemJson(item);
-          Json clusters = Json::array();
-          for (const Item::ClusterPlace& place : item.places) {
-            if (FromCopies(replaced, place.offset, s.FsBlockSize, s.FsBlockSize)) clusters.push_back(place.cluster);
-          }
-          j["snapshot"] = k;
-          j["saved_as"] = saved ? Json(target) : Json();
-          j["clusters_from_copies"] = clusters;
-          j["entry_from_copy"] = FromCopies(replaced, item.found.EntryOffset, kDirEntrySize, s.FsBlockSize);
-          j["older_version"] = olderVersion;
+          const Json j = OlderItemJson(s, item, k, replaced, saved ? target : "", olderVersion);
           found.files.push_back(j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
         }
       }

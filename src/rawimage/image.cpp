@@ -68,6 +68,21 @@ std::vector<std::uint32_t> CountCopies(const RawImageState& s) {
   return copies;
 }
 
+// Calls visit(n, offset, age) for every copy of a block, in BlockMap order,
+// with its age among the copies of block n: 0 for the latest (the image's),
+// k for the k-th latest superseded one (the one snapshot k takes); `oldest`
+// is the age of the block's oldest copy.
+template <typename Visit>
+void ForEachCopyByAge(const RawImageState& s, Visit&& visit) {
+  const std::vector<std::uint32_t> copies = CountCopies(s);
+  std::vector<std::uint32_t> seen(copies.size(), 0);
+  ForEachCopy(s, [&](std::uint32_t n, std::uint64_t offset) {
+    const std::uint32_t index = seen[n]++;  // 0: the oldest copy
+    const std::uint32_t oldest = copies[n] - 1;
+    visit(n, offset, oldest - index, oldest);
+  });
+}
+
 // The bytes of a segment that came from the dump: a last page read only
 // partly holds page data only up to where the read stopped.
 std::uint64_t DataFromDump(const SegmentPlace& p) {
@@ -110,16 +125,12 @@ std::uint32_t BytesInDump(const RawImageState& s, std::uint64_t rawOffset, std::
 std::vector<PhysicalBlock> ListPhysicalBlocks(const RawImageState& s) {
   const std::uint64_t blockSize = s.FsBlockSize;
   std::vector<PhysicalBlock> blocks;
-  const std::vector<std::uint32_t> copies = CountCopies(s);
-  std::vector<std::uint32_t> seen(copies.size(), 0);
   std::vector<std::uint64_t> named;  // offsets under an in-use entry
-  ForEachCopy(s, [&](std::uint32_t n, std::uint64_t offset) {
+  ForEachCopyByAge(s, [&](std::uint32_t n, std::uint64_t offset, std::uint32_t age, std::uint32_t) {
     named.push_back(offset);
-    const std::uint32_t index = seen[n]++;  // 0: the oldest copy
-    const std::uint32_t latest = copies[n] - 1;
-    if (index == latest) return;
+    if (age == 0) return;
     blocks.push_back({.Physical = static_cast<std::uint32_t>(offset / blockSize), .RawOffset = offset, .Logical = n,
-                      .Snapshot = latest - index});
+                      .Snapshot = age});
   });
   std::sort(named.begin(), named.end());
   std::vector<std::uint64_t> maps;
@@ -166,15 +177,11 @@ std::uint32_t SupersededDepth(const RawImageState& s) {
 FsView BuildSnapshot(const RawImageState& s, std::uint32_t k, std::vector<std::uint32_t>& replaced) {
   const std::uint64_t blockSize = s.FsBlockSize;
   FsView view(s.RawImage.view(), blockSize, (std::uint64_t{s.MaxBlockNumber} + 4) * blockSize);
-  const std::vector<std::uint32_t> copies = CountCopies(s);
-  std::vector<std::uint32_t> seen(copies.size(), 0);
   replaced.clear();
-  ForEachCopy(s, [&](std::uint32_t n, std::uint64_t offset) {
-    const std::uint32_t index = seen[n]++;  // 0: the oldest copy
-    const std::uint32_t latest = copies[n] - 1;
+  ForEachCopyByAge(s, [&](std::uint32_t n, std::uint64_t offset, std::uint32_t age, std::uint32_t oldest) {
     // The k-th latest superseded copy where there is one, else the latest.
-    if (latest >= k ? index == latest - k : index == latest) view.Place(n - 1, offset);
-    if (latest >= k && index == latest - k) replaced.push_back(n);
+    if (age == (oldest >= k ? k : 0)) view.Place(n - 1, offset);
+    if (age == k) replaced.push_back(n);
   });
   std::sort(replaced.begin(), replaced.end());
   return view;
