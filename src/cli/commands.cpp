@@ -642,8 +642,10 @@ int RunHistory(const Options& options) {
         bool saved = true;
         if (item.found.Directory) {
           saved = EnsureDirectory(out, target, /*withParents=*/false);
-          if (saved) madeFolders.emplace_back(target, times);
-          ++folders;
+          if (saved) {
+            madeFolders.emplace_back(target, times);
+            ++folders;
+          }
         } else {
           // A name or folder that cannot be made is reported, not saved.
           saved = WritePieces(target, [&](const auto& emit) { listing.ForEachPiece(item, emit); }, times);
