@@ -5,6 +5,11 @@
 set -euo pipefail
 kind=$1
 build=$2
+# Exit status 77: skipped (the test's SKIP_RETURN_CODE).
+if [ "$kind" = deb ] && ! command -v dpkg-shlibdeps >/dev/null; then
+  echo "skipped: dpkg-shlibdeps is not installed (Debian package dpkg-dev), and cpack needs it for the .deb"
+  exit 77
+fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$build"

@@ -134,9 +134,7 @@ std::set<std::string> Names(const fs::path& dir) {
 class FatVolumesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const std::string missing = MissingFatPrograms();
-    ASSERT_TRUE(missing.empty()) << "not installed: " << missing
-                                 << " (scripts/setup installs dosfstools and mtools)";
+    QUILLEX_SKIP_WITHOUT_FAT_PROGRAMS();
   }
 
   fs::path Work(const std::string& name) const { return work_.path() / name; }

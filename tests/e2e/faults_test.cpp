@@ -13,6 +13,7 @@
 
 #include "mkraw/mkraw.h"
 #include "support/fat_volume.h"
+#include "support/mtools_volume.h"
 #include "support/test_support.h"
 
 namespace quillex::test {
@@ -166,6 +167,7 @@ long KiB(std::uint64_t bytes) { return static_cast<long>(bytes / 1024); }
 // A header that claims a segment of almost 4 GiB over a 16 KiB file: memory
 // follows the file, not the claim.
 TEST(Limits, HugeSegmentClaimAllocatesOnlyWhatTheFileHolds) {
+  QUILLEX_SKIP_WITHOUT_PROGRAM("time", "time");  // /usr/bin/time measures the tool alone
   mk::RawDumpSpec raw;
   mk::RawSegment segment;
   segment.end = 0xFFFFFFF0;
@@ -185,6 +187,7 @@ TEST(Limits, HugeSegmentClaimAllocatesOnlyWhatTheFileHolds) {
 // One map entry naming logical block $1FFFF0: the image is just under 4 GiB,
 // but only the blocks the dump supplies take memory or disk.
 TEST(Limits, FarBlockNumberGivesALongImageInLittleMemory) {
+  QUILLEX_SKIP_WITHOUT_PROGRAM("time", "time");  // /usr/bin/time measures the tool alone
   using K = mk::PhysicalBlock::Kind;
   mk::FlashLayout layout;
   layout.fsBlockSize = kBs;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/examine.h"
+#include "support/mtools_volume.h"
 #include "support/test_support.h"
 
 namespace quillex::test {
@@ -73,6 +74,7 @@ TEST(Quillex, SampleExtractIsQuillex4sAndItsReportListingAndInfoAgree) {
 // mactime reads the body file and puts every file at its last write, as
 // the report gives it (both in UTC here).
 TEST(Quillex, BodyFileShowsEachFileAtItsModificationTimeInMactime) {
+  QUILLEX_SKIP_WITHOUT_PROGRAM("mactime", "sleuthkit");
   TempDir dir;
   CopyDump(kSample, dir / "sample.raw");
   RunOptions utc;

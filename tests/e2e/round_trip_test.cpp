@@ -116,13 +116,6 @@ std::string ListingDifference(const std::set<std::string>& want, const std::set<
   return "missing:\n" + Joined(missing) + "unexpected:\n" + Joined(extra);
 }
 
-std::string RequirePeer(const std::string& program, const std::string& package) {
-  const std::string path = FindProgram(program);
-  EXPECT_FALSE(path.empty()) << program << " is not installed (Debian package " << package
-                             << "; scripts/setup installs it)";
-  return path;
-}
-
 // ---------------------------------------------------------------------------
 // Cases: volumes in one dump, and the options quillex-mkraw gets for it.
 
@@ -195,9 +188,7 @@ const std::vector<DumpCase>& DumpCases() {
 class DumpFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    const std::string missing = MissingFatPrograms();
-    ASSERT_TRUE(missing.empty()) << "not installed: " << missing
-                                 << " (scripts/setup installs dosfstools and mtools)";
+    QUILLEX_SKIP_WITHOUT_FAT_PROGRAMS();
   }
 
   fs::path Work(const std::string& name) const { return work_.path() / name; }
@@ -449,11 +440,12 @@ class PeerFixture : public DumpFixture {
  protected:
   void SetUp() override {
     DumpFixture::SetUp();
-    if (HasFatalFailure()) return;
-    mcopy_ = RequirePeer("mcopy", "mtools");
-    tskRecover_ = RequirePeer("tsk_recover", "sleuthkit");
-    fls_ = RequirePeer("fls", "sleuthkit");
-    ASSERT_FALSE(HasFailure());
+    if (IsSkipped()) return;
+    QUILLEX_SKIP_WITHOUT_PROGRAM("tsk_recover", "sleuthkit");
+    QUILLEX_SKIP_WITHOUT_PROGRAM("fls", "sleuthkit");
+    mcopy_ = FindProgram("mcopy");
+    tskRecover_ = FindProgram("tsk_recover");
+    fls_ = FindProgram("fls");
   }
 
   // mcopy -s -m -i name.raw.fs@@OFFSET ::/ into a fresh folder, the
@@ -815,9 +807,7 @@ INSTANTIATE_TEST_SUITE_P(Peer, PeerUserVolumeTest,
 class MkrawFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    const std::string missing = MissingFatPrograms();
-    ASSERT_TRUE(missing.empty()) << "not installed: " << missing
-                                 << " (scripts/setup installs dosfstools and mtools)";
+    QUILLEX_SKIP_WITHOUT_FAT_PROGRAMS();
   }
 
   fs::path Dir() const { return dir_.path(); }
@@ -1250,8 +1240,7 @@ MtoolsVolume SmallVolume(const TempDir& work, FatType bits) {
 
 TEST_P(HistoryTest, SnapshotsHoldTheOlderVolumes) {
   const HistoryCase& c = GetParam();
-  const std::string missing = MissingFatPrograms();
-  if (!missing.empty()) GTEST_SKIP() << "not installed: " << missing;
+  QUILLEX_SKIP_WITHOUT_FAT_PROGRAMS();
   TempDir work;
   MtoolsVolume volume = SmallVolume(work, c.bits);
   WriteFile(work / "note.txt", std::string("the first state of a note\n"));
@@ -1330,8 +1319,7 @@ TEST_P(HistoryTest, SnapshotsHoldTheOlderVolumes) {
 // written for carving is the block that image takes from it.
 TEST_P(HistoryTest, OlderFilesComeBackAsMcopyExtractsThem) {
   const HistoryCase& c = GetParam();
-  const std::string missing = MissingFatPrograms();
-  if (!missing.empty()) GTEST_SKIP() << "not installed: " << missing;
+  QUILLEX_SKIP_WITHOUT_FAT_PROGRAMS();
   TempDir work;
   MtoolsVolume volume = SmallVolume(work, c.bits);
   WriteFile(work / "memo.txt", std::string("a memo deleted later, its cluster then reused\n"));

@@ -27,6 +27,15 @@ std::string FindProgram(const std::string& name);
 // that are not installed, separated by blanks; empty when all are.
 std::string MissingFatPrograms();
 
+// The peers and volume makers come from optional packages (scripts/setup):
+// a test that needs one that is missing is skipped, saying which.
+#define QUILLEX_SKIP_WITHOUT_FAT_PROGRAMS()                                                   \
+  if (const std::string missing_ = ::quillex::test::MissingFatPrograms(); !missing_.empty()) \
+  GTEST_SKIP() << "not installed: " << missing_ << " (Debian packages dosfstools and mtools)"
+#define QUILLEX_SKIP_WITHOUT_PROGRAM(program, package)           \
+  if (::quillex::test::FindProgram(program).empty())            \
+  GTEST_SKIP() << "not installed: " << (program) << " (Debian package " << (package) << ")"
+
 struct ProgramOutput {
   int status = -1;  // exit status; -1 when the program did not exit normally
   std::string out;  // standard output, byte for byte

@@ -576,8 +576,8 @@ TEST(Windows, ADumpJustUnder4GiBCannotBeHeldIn32Bits) {
   // program cannot even state. The run must stop with the memory report,
   // not wrap the size and read into a small buffer.
   if (ReadPeHeaders(QUILLEX_WINDOWS_EXE).machine != kMachineI386) {
-    GTEST_SKIP() << QUILLEX_WINDOWS_EXE << " is not a 32-bit build (this machine cannot run 32-bit programs, "
-                 << "so scripts/test runs the 64-bit build under Wine): the 32-bit size limit cannot be shown";
+    GTEST_SKIP() << QUILLEX_WINDOWS_EXE << " is not a 32-bit build (Wine cannot run 32-bit programs here, "
+                 << "so scripts/test runs the 64-bit build under wine64): the 32-bit size limit cannot be shown";
   }
   const std::string sample = test::ReadFile(QUILLEX_SAMPLE);
   TempDir dir;
