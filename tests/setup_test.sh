@@ -12,132 +12,99 @@ trap 'rm -rf "$work"' EXIT
 fake=$work/bin
 mkdir -p "$fake"
 
+# apt-get: "update" fails while update_failures is above 0; "install" fails on
+# a package listed in unavailable, as apt does on unmet dependencies.
 cat >"$fake/apt-get" <<'EOF'
-#!/bin/sh
+#!/bin/bash
 echo "$*" >>"$FAKE_APT/calls"
-case "$1" in
-  update)
-    left=$(cat "$FAKE_APT/update_failures")
-    [ "$left" -gt 0 ] || exit 0
-    echo $((left - 1)) >"$FAKE_APT/update_failures"
-    echo "E: Failed to fetch http://mirror/debian-security/dists/bookworm-security/main/binary-i386/Packages.xz  File has unexpected size (374820 != 376004). Mirror sync in progress?" >&2
-    echo "E: Some index files failed to download. They have been ignored, or old ones used instead." >&2
-    exit 100 ;;
-  install)
-    shift
-    for p; do
-      case "$p" in -*) continue ;; esac
-      if grep -qxF "$p" "$FAKE_APT/unavailable"; then
-        echo "The following packages have unmet dependencies:"
-        echo " $p : Depends: libfoo (= 1.0-1) but 1.0-1+deb12u1 is to be installed"
-        echo "E: Unable to correct problems, you have held broken packages." >&2
-        exit 100
-      fi
-    done
-    for p; do case "$p" in -*) ;; *) echo "$p" >>"$FAKE_APT/installed" ;; esac; done ;;
-esac
+if [ "$1" = update ]; then
+  left=$(<"$FAKE_APT/update_failures")
+  ((left > 0)) || exit 0
+  echo $((left - 1)) >"$FAKE_APT/update_failures"
+  echo "E: Failed to fetch http://mirror/debian-security/dists/bookworm-security/main/binary-i386/Packages.xz  File has unexpected size (374820 != 376004). Mirror sync in progress?" >&2
+  exit 100
+fi
+packages=$(printf '%s\n' "${@:2}" | grep -v '^-')
+if bad=$(grep -xF -f "$FAKE_APT/unavailable" <<<"$packages"); then
+  echo " $(head -1 <<<"$bad") : Depends: libfoo (= 1.0-1) but 1.0-1+deb12u1 is to be installed"
+  echo "E: Unable to correct problems, you have held broken packages." >&2
+  exit 100
+fi
+echo "$packages" >>"$FAKE_APT/installed"
 EOF
+# dpkg-query -W answers from installed; dpkg keeps the architectures in archs.
 cat >"$fake/dpkg-query" <<'EOF'
-#!/bin/sh
-for p; do :; done
-grep -qxF "$p" "$FAKE_APT/installed" || exit 1
-printf 'install ok installed'
+#!/bin/bash
+grep -qxF "${!#}" "$FAKE_APT/installed" && printf 'install ok installed'
 EOF
 cat >"$fake/dpkg" <<'EOF'
-#!/bin/sh
+#!/bin/bash
 case "$1" in
   --print-foreign-architectures) cat "$FAKE_APT/archs" ;;
   --add-architecture) echo "$2" >>"$FAKE_APT/archs" ;;
-  --remove-architecture) grep -vxF "$2" "$FAKE_APT/archs" >"$FAKE_APT/archs.new"; mv "$FAKE_APT/archs.new" "$FAKE_APT/archs" ;;
+  --remove-architecture) sed -i "/^$2\$/d" "$FAKE_APT/archs" ;;
 esac
 EOF
 printf '#!/bin/sh\nexec "$@"\n' >"$fake/sudo"
 chmod +x "$fake"/*
 
-tools="g++ cmake ninja-build libssl-dev libcli11-dev nlohmann-json3-dev"
+tools="g++ cmake ninja-build libssl-dev libcli11-dev nlohmann-json3-dev libgtest-dev"
 optional="dosfstools mtools sleuthkit bc time locales dpkg-dev mmdebstrap g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64"
 
 passed=0 failed=0
-# A fresh archive state: installed packages, unavailable ones, update failures.
-archive() {
+run() {  # INSTALLED UNAVAILABLE UPDATE_FAILURES [VARIABLE=VALUE...]: scripts/setup --install-only
   export FAKE_APT=$work/state.$((passed + failed))
   mkdir -p "$FAKE_APT"
   printf '%s\n' $1 >"$FAKE_APT/installed"
-  printf '%s\n' $2 >"$FAKE_APT/unavailable"
+  printf '%s\n' ${2:-"-"} >"$FAKE_APT/unavailable"
   echo "$3" >"$FAKE_APT/update_failures"
   : >"$FAKE_APT/archs" >"$FAKE_APT/calls"
-}
-# scripts/setup --install-only, with the stand-ins first on PATH.
-setup() {
-  out=$(env PATH="$fake:$PATH" QUILLEX_SETUP_RETRY_PAUSE=0 "$@" "$source_dir/scripts/setup" --install-only 2>&1)
+  out=$(env PATH="$fake:$PATH" QUILLEX_SETUP_RETRY_PAUSE=0 "${@:4}" "$source_dir/scripts/setup" --install-only 2>&1)
   status=$?
 }
 check() {  # DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAILED: $what"
-    echo "  scripts/setup said (status $status):"
-    printf '%s\n' "$out" | sed 's/^/    /'
-  fi
+  if "${@:2}"; then passed=$((passed + 1)); return; fi
+  failed=$((failed + 1))
+  printf 'FAILED: %s\n  scripts/setup said (status %s):\n%s\n' "$1" "$status" "$(sed 's/^/    /' <<<"$out")"
 }
 said() { grep -qF -- "$1" <<<"$out"; }
 not_said() { ! said "$1"; }
-never_asked_for() { ! grep -qF -- "$1" "$FAKE_APT/calls"; }
-has() { grep -qxF -- "$1" "$FAKE_APT/installed"; }
-all_installed() { for p; do has "$p" || return 1; done; }
 calls() { grep -c "^$1" "$FAKE_APT/calls"; }
+installed() { for p; do grep -qxF -- "$p" "$FAKE_APT/installed" || return 1; done; }
 
 # An archive in mid-sync: every update fails on one index, and wine32's i386
 # libraries cannot match the amd64 versions installed.
-archive "" "wine32:i386" 99
-setup QUILLEX_SETUP_32BIT=yes
+run "" "wine32:i386" 99 QUILLEX_SETUP_32BIT=yes
 check "a failing update and an optional package that cannot be had end in success" [ "$status" -eq 0 ]
 check "apt-get update is tried three times" [ "$(calls update)" -eq 3 ]
-check "the failed update is a warning" said "warning: going on with the package indexes apt-get has"
-check "apt's reason for the failed index is shown" said "File has unexpected size"
-check "every other package is installed" all_installed $tools libgtest-dev $optional
+check "the failed update is a warning, with apt's reason" said "File has unexpected size"
+check "every other package is installed" installed $tools $optional
 check "wine32 is named with apt's reason" said "wine32:i386: wine32:i386 : Depends: libfoo (= 1.0-1)"
 check "what goes without wine32 is said" said "the Windows tests run the 64-bit build under wine64"
 check "the i386 architecture added for wine32 is taken away again" [ ! -s "$FAKE_APT/archs" ]
 
 # A kernel without 32-bit programs: wine32 is not even asked for.
-archive "" "" 0
-setup QUILLEX_SETUP_32BIT=no
+run "" "" 0 QUILLEX_SETUP_32BIT=no
 check "without 32-bit programs the set-up succeeds" [ "$status" -eq 0 ]
-check "wine32 is never asked for" never_asked_for wine32
-check "no i386 architecture is added" [ ! -s "$FAKE_APT/archs" ]
+check "wine32 is never asked for, and no i386 architecture added" [ "$(calls "install.*wine32")" -eq 0 -a ! -s "$FAKE_APT/archs" ]
 check "one line says why wine32 is left out" [ "$(grep -c wine32 <<<"$out")" -eq 1 ]
 check "all else goes in one apt-get install" [ "$(calls install)" -eq 1 ]
 check "nothing is reported missing" not_said "optional packages not installed"
 
 # An update that fails once, and wine32 that can be had.
-archive "" "" 1
-setup QUILLEX_SETUP_32BIT=yes
+run "" "" 1 QUILLEX_SETUP_32BIT=yes
 check "an update that works the second time" [ "$status" -eq 0 -a "$(calls update)" -eq 2 ]
-check "wine32 is installed with the i386 architecture" all_installed wine32:i386
+check "wine32 is installed" installed wine32:i386
 check "the i386 architecture stays" grep -qx i386 "$FAKE_APT/archs"
 
 # A package the tools need that cannot be had ends the set-up, naming it.
-archive "" "libcli11-dev" 0
-setup QUILLEX_SETUP_32BIT=no
+run "" "libcli11-dev" 0 QUILLEX_SETUP_32BIT=no
 check "a missing required package fails the set-up" [ "$status" -eq 1 ]
-check "the required package is named" said "cannot install"
-check "with the reason" said "libcli11-dev : Depends: libfoo"
+check "the required package is named with the reason" said "libcli11-dev : Depends: libfoo"
 
 # Nothing missing: apt-get is not run at all.
-archive "$tools libgtest-dev $optional wine32:i386" "" 0
-setup QUILLEX_SETUP_32BIT=yes
-check "with everything installed the set-up succeeds" [ "$status" -eq 0 ]
-check "with everything installed apt-get is not run" [ ! -s "$FAKE_APT/calls" ]
-
-# The tools' set alone: no test packages, no recommended ones.
-archive "" "" 0
-setup QUILLEX_SETUP=tools
-check "the tools' set installs the tools alone" [ "$(grep '^install' "$FAKE_APT/calls")" = "install -y -qq --no-install-recommends $tools" ]
+run "$tools $optional wine32:i386" "" 0 QUILLEX_SETUP_32BIT=yes
+check "with everything installed apt-get is not run" [ "$status" -eq 0 -a ! -s "$FAKE_APT/calls" ]
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
