@@ -40,6 +40,8 @@ struct PartitionFound {
   std::uint16_t SecsPerFAT = 0;
   std::uint32_t RootSector = 0;
   std::uint16_t FirstDataSector = 0;
+  bool FromBootSector = false;    // addressed as the boot sector says, not as the phone lays it out
+  std::uint32_t ClusterBytes = 0;  // bytes per cluster as addressed
   std::string Path;
 };
 

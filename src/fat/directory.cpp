@@ -86,7 +86,7 @@ bool IsFile(std::uint8_t attribute) {
 // the data area's first sector; a subdirectory walk through the clusters.
 std::uint32_t FirstClusterOffset(const RawImageState& s, const FatWalk& w, Where where,
                                  std::uint16_t cluster) {
-  if (where == Where::Subdirectory) return ClusterOffset(w.volume, cluster);
+  if (where == Where::Subdirectory || w.volume.FromBootSector) return ClusterOffset(w.volume, cluster);
   const auto spb = static_cast<std::int32_t>(s.FsBlockSize / kSectorSize);
   const std::int32_t sector = (static_cast<std::int32_t>(cluster) - 2) * spb + w.volume.FirstDataSector;
   return SectorOffset(w.volume, static_cast<std::uint32_t>(sector));
@@ -156,11 +156,13 @@ void HandleShortEntry(const RawImageState& s, FatWalk& w, const DirectoryContext
   if (!directory && !IsFile(attribute)) return;  // a volume label: listed only
 
   const std::string diskName =
-      SafeName(wideName.empty() ? Cp1252ToUtf8(ShortName(s, at)) : Utf16ToUtf8(wideName));
+      SafeName(wideName.empty() ? Cp1252ToUtf8(ShortDiskName(s, at)) : Utf16ToUtf8(wideName));
   const std::string target = dir.path + platform::kSeparator + diskName;
   ItemFound item = Describe(s, at, logName, target, directory);
   const std::uint32_t d = FirstClusterOffset(s, w, dir.where, cluster);
-  if (d == 0) {
+  // A file of the boot sector's layout with no first cluster is an empty
+  // file (or one whose data is lost, as its size tells): it is saved.
+  if (d == 0 && (directory || !w.volume.FromBootSector)) {
     w.out.Report->ItemSkipped(item, "no data: its first cluster lies outside the image");
     return;
   }
@@ -225,10 +227,28 @@ bool WalkEntries(const RawImageState& s, FatWalk& w, const DirectoryContext& dir
 
 }  // namespace
 
-std::string ShortName(const RawImageState& s, std::uint64_t entry) {
-  const std::string base = Trimmed(FsChars(s, entry + kDirName, 8));
-  const std::string extension = Trimmed(FsChars(s, entry + kDirExtension, 3));
+namespace {
+
+// "NAME.EXT", each part in lower case where `lowerCase` (case flags) says so.
+std::string JoinedShortName(const RawImageState& s, std::uint64_t entry, std::uint8_t lowerCase) {
+  auto part = [&](std::uint64_t at, std::size_t width, std::uint8_t flag) {
+    std::string text = Trimmed(FsChars(s, entry + at, width));
+    if ((lowerCase & flag) != 0) {
+      for (char& c : text) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return text;
+  };
+  const std::string base = part(kDirName, 8, kCaseLowerBase);
+  const std::string extension = part(kDirExtension, 3, kCaseLowerExtension);
   return extension.empty() ? base : base + "." + extension;
+}
+
+}  // namespace
+
+std::string ShortName(const RawImageState& s, std::uint64_t entry) { return JoinedShortName(s, entry, 0); }
+
+std::string ShortDiskName(const RawImageState& s, std::uint64_t entry) {
+  return JoinedShortName(s, entry, FsByte(s, entry + kDirCase));
 }
 
 void WalkDirectory(const RawImageState& s, FatWalk& w, std::uint32_t dirOffset, const std::string& path,
@@ -246,10 +266,12 @@ void WalkDirectory(const RawImageState& s, FatWalk& w, std::uint32_t dirOffset, 
     }
     seen[m] = true;
     const std::uint32_t base = ClusterOffset(w.volume, m);
-    w.out.Report->Cluster(m, base, !ClusterHasData(s, base));
-    if (!ClusterHasData(s, base)) return;
+    const bool hasData = ClusterHasData(s, w.volume, base);
+    w.out.Report->Cluster(m, base, !hasData);
+    if (!hasData) return;
     const DirectoryContext dir{Where::Subdirectory, base, path, depth, names};
-    if (!WalkEntries(s, w, dir, longName, base, std::uint64_t{base} + s.FsBlockSize)) return;
+    // Past the image's end the entries read as zeros: an end marker.
+    if (!WalkEntries(s, w, dir, longName, base, std::uint64_t{base} + w.volume.ClusterBytes)) return;
 
     const std::uint16_t current = OffsetToCluster(w.volume, base);
     const std::uint16_t next = NextCluster(s, w.volume, current);

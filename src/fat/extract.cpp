@@ -56,10 +56,9 @@ struct Progress {
 // that has none in the image. Returns false for such a lost cluster.
 bool TakeCluster(const RawImageState& s, FatWalk& w, FileSink& sink, Progress& p, std::uint16_t m,
                  const std::string& full) {
-  const std::uint32_t blockSize = s.FsBlockSize;
-  const std::uint32_t count = std::min(p.Left(), blockSize);
+  const std::uint32_t count = std::min(p.Left(), w.volume.ClusterBytes);
   const std::uint32_t x = ClusterOffset(w.volume, m);
-  if (!ClusterHasData(s, x)) {
+  if (!ClusterHasData(s, w.volume, x)) {
     // A cluster with no data in the image keeps its place as zeros.
     Warn(w.out, "Found lost cluster " + HexWord(m) + " in file: " + full);
     w.out.Report->Cluster(m, x, true);
@@ -96,9 +95,10 @@ void FollowChain(const RawImageState& s, FatWalk& w, FileSink& sink, Progress& p
 // A deleted file: deleting freed its chain, so its data is taken as FAT
 // undelete tools take it: the first cluster, then the free clusters after it
 // in ascending order, passing over clusters in use since, until the size is
-// reached. The search ends at the first cluster whose fs_block is not wholly
-// in the image: past it, cluster numbers wrap round to the blocks at the
-// image's start, which hold no file data.
+// reached. The search ends at the volume's last cluster, and at the first
+// cluster that has no data in the image: past it, cluster numbers of the
+// phone's layout wrap round to the blocks at the image's start, which hold
+// no file data.
 void GatherFreeClusters(const RawImageState& s, FatWalk& w, FileSink& sink, Progress& p, std::uint16_t first,
                         const std::string& full) {
   auto take = [&](std::uint16_t m) {
@@ -107,10 +107,10 @@ void GatherFreeClusters(const RawImageState& s, FatWalk& w, FileSink& sink, Prog
     }
   };
   take(first);
-  const std::uint32_t last = LastCluster(w.volume.ParType);
+  const std::uint32_t last = LastCluster(w.volume);
   for (std::uint32_t m = std::max<std::uint32_t>(first + 1u, 2); m <= last && p.Left() > 0; ++m) {
     const auto cluster = static_cast<std::uint16_t>(m);
-    if (!ClusterHasData(s, ClusterOffset(w.volume, cluster))) break;
+    if (!ClusterHasData(s, w.volume, ClusterOffset(w.volume, cluster))) break;
     if (NextCluster(s, w.volume, cluster) != 0) continue;
     take(cluster);
   }
@@ -132,7 +132,9 @@ bool SaveFile(const RawImageState& s, FatWalk& w, const ItemFound& item, const p
   w.out.Report->ItemBegin(item);
   FileSink sink(std::move(file), full, *w.out.Report);
   Progress progress{item.Size};
-  if (item.Deleted) {
+  if (w.volume.FromBootSector && item.FirstCluster < 2 && item.Size == 0) {
+    // An empty file: no chain to follow.
+  } else if (item.Deleted) {
     GatherFreeClusters(s, w, sink, progress, item.FirstCluster, full);
   } else {
     FollowChain(s, w, sink, progress, item.FirstCluster, full);

@@ -19,6 +19,7 @@ inline constexpr std::uint32_t kDirEntrySize = 32;
 inline constexpr std::uint32_t kDirName = 0;          // 8 chars
 inline constexpr std::uint32_t kDirExtension = 8;     // 3 chars
 inline constexpr std::uint32_t kDirAttribute = 11;    // u8
+inline constexpr std::uint32_t kDirCase = 12;         // u8, kCaseLower* flags
 inline constexpr std::uint32_t kDirCreatedCentis = 13;  // u8, 10 ms units, 0-199
 inline constexpr std::uint32_t kDirCreatedTime = 14;  // u16
 inline constexpr std::uint32_t kDirCreatedDate = 16;  // u16
@@ -33,6 +34,10 @@ inline constexpr std::uint8_t kAttrLongNamePiece = 0x0F;
 // Read-only, hidden, system, directory and archive at once: an old way of
 // marking a file that the phones still write; saved as a file.
 inline constexpr std::uint8_t kAttrAllFileBits = 0x33;
+// Written by PCs for a short name that was all lower case in its base name
+// or extension: the name is stored upper case and shown lower case.
+inline constexpr std::uint8_t kCaseLowerBase = 0x08;
+inline constexpr std::uint8_t kCaseLowerExtension = 0x10;
 // First byte of a deleted entry.
 inline constexpr std::uint8_t kDeletedMark = 0xE5;
 // Offsets of the 13 UTF-16 code units of a long-name piece.
@@ -45,8 +50,16 @@ inline constexpr std::uint32_t kMaxDirectoryDepth = 64;
 // The partition being extracted, as the FAT stages address it: built by the
 // partition driver from its partition table entry and boot sector, read by
 // the addressing, and counting the files its walk saves.
+//
+// Two layouts. The phone's: one reserved sector, one FAT, one cluster per
+// fs_block, the data area on an fs_block boundary; sectors count from the
+// table's fs_block with block numbers wrapping at 16 bits, as the phones'
+// own file system does. A volume whose boot sector describes another
+// standard layout (a PC formatted it: two FATs, other reserved sectors or
+// cluster sizes) is read as the boot sector says (FromBootSector), its
+// sectors counted from the boot sector in plain 32-bit offsets.
 struct Volume {
-  std::uint32_t FsBlockSize = 0;  // bytes per fs_block, and per cluster
+  std::uint32_t FsBlockSize = 0;  // bytes per fs_block
   // From the partition table entry.
   std::uint8_t ParType = 0;
   std::uint32_t FirstSecOffset = 0;
@@ -54,9 +67,31 @@ struct Volume {
   // Set by the partition driver.
   std::uint32_t FsInfoOffset = 0;     // byte offset of its boot sector
   std::uint32_t RootSector = 0;       // first root directory sector
-  std::uint16_t FirstDataSector = 0;  // first sector of the data area (cluster 2)
+  std::uint16_t FirstDataSector = 0;  // first sector of the data area (cluster 2), low 16 bits
   std::uint32_t FilesSaved = 0;
+  // The layout read from the boot sector, where it is used.
+  bool FromBootSector = false;
+  std::uint32_t ClusterBytes = 0;  // bytes per cluster: FsBlockSize in the phone's layout
+  std::uint32_t FatSector = 0;     // first sector of the first FAT
+  std::uint32_t DataSector = 0;    // first sector of the data area, whole
+  std::uint32_t LastCluster = 0;   // the volume's highest cluster number
 };
+
+// The boot sector's geometry, as the partition driver reads it.
+struct BootGeometry {
+  std::uint16_t BytesPerSector = 0;
+  std::uint8_t SectorsPerCluster = 0;
+  std::uint16_t ReservedSectors = 0;
+  std::uint8_t NumberOfFAT = 0;
+  std::uint16_t MaxRootEntry = 0;
+  std::uint32_t TotalSectors = 0;  // the small count, else the large one
+  std::uint16_t SecsPerFAT = 0;
+};
+
+// Sets the volume's layout: the phone's (RootSector, FirstDataSector; the
+// boot sector's other counts unused), or the boot sector's where it
+// describes a standard layout that differs from the phone's.
+void ChooseLayout(Volume& volume, const BootGeometry& boot);
 
 // Addressing of the volume's sectors and clusters in the image.
 std::uint32_t SectorOffset(const Volume& volume, std::uint32_t sector);
@@ -65,14 +100,21 @@ std::uint16_t OffsetToCluster(const Volume& volume, std::uint32_t offset);
 // The cluster's entry in the first FAT: the next cluster, or a marker.
 std::uint16_t NextCluster(const RawImageState& image, const Volume& volume, std::uint16_t cluster);
 // Whether a cluster at this image offset has its data there: offset 0 is
-// the sign of none, and a cluster cut by the image's end is lost too.
-inline bool ClusterHasData(const RawImageState& image, std::uint32_t offset) {
-  return offset != 0 && image.FsImage.InBounds(offset, image.FsBlockSize);
+// the sign of none. A cluster of the phone's layout (one fs_block) cut by
+// the image's end is lost too; a larger cluster that starts inside the image
+// is read, its part past the end as zeros: the flash maps only the blocks
+// ever written, so the last cluster of the used area is often partly mapped.
+inline bool ClusterHasData(const RawImageState& image, const Volume& volume, std::uint32_t offset) {
+  if (offset == 0) return false;
+  return volume.FromBootSector ? offset < image.FsImage.size() : image.FsImage.InBounds(offset, image.FsBlockSize);
 }
 // Whether a FAT value ends a chain of this partition type.
 bool EndsChain(std::uint8_t parType, std::uint16_t value);
 // The highest cluster number a FAT of this type can hand out.
 std::uint16_t LastCluster(std::uint8_t parType);
+// The highest cluster number of the volume: its own last where its layout
+// comes from the boot sector, else the FAT type's.
+std::uint16_t LastCluster(const Volume& volume);
 std::int64_t MinInt64(std::int64_t a, std::int64_t b);
 
 // State of one partition's walk, and what it writes to: the run's texts,
@@ -111,5 +153,8 @@ bool DecodeFatTime(std::uint16_t date, std::uint16_t time, platform::LocalTime& 
 // Name of a short entry: "NAME.EXT" with both parts trimmed of every leading
 // and trailing byte of code 32 or less.
 std::string ShortName(const RawImageState& image, std::uint64_t entry);
+// The same name as it goes to disk: the base name and extension in lower
+// case where the entry's case flags say so (ASCII letters only).
+std::string ShortDiskName(const RawImageState& image, std::uint64_t entry);
 
 }  // namespace quillex

@@ -36,32 +36,40 @@ void ProcessPartition(RunOutput& out, const RawImageState& s, PartitionState& pa
   volume.TableBlock = entry.TableBlock;
   volume.FsInfoOffset = SectorOffset(volume, entry.FirstSecOffset);
   out.Console.Write(" fs_info: $" + HexDword(volume.FsInfoOffset));
-  const std::uint16_t reserved = FsWord(s, std::uint64_t{volume.FsInfoOffset} + kBsReservedSectors);
-  const std::uint16_t maxRootEntry = FsWord(s, std::uint64_t{volume.FsInfoOffset} + kBsMaxRootEntry);
-  const std::uint16_t secsPerFat = FsWord(s, std::uint64_t{volume.FsInfoOffset} + kBsSecsPerFAT);
-  // One FAT only: the tool reads the first copy and skips no others.
-  volume.RootSector = reserved + entry.FirstSecOffset + secsPerFat;
-  out.Console.Write(" root: $" + HexDword(volume.RootSector));
-  volume.FirstDataSector = static_cast<std::uint16_t>(reserved + (entry.FirstSecOffset & 0xFFFF) +
-                                                      secsPerFat + (maxRootEntry * 32u) / 512);
-  out.Console.Line("  1st_sec: $" + HexWord(volume.FirstDataSector));
-
   const std::uint64_t bs = volume.FsInfoOffset;
+  BootGeometry boot;
+  boot.BytesPerSector = FsWord(s, bs + kBsBytesPerSector);
+  boot.SectorsPerCluster = FsByte(s, bs + kBsSectorsPerCluster);
+  boot.ReservedSectors = FsWord(s, bs + kBsReservedSectors);
+  boot.NumberOfFAT = FsByte(s, bs + kBsNumberOfFAT);
+  boot.MaxRootEntry = FsWord(s, bs + kBsMaxRootEntry);
+  const std::uint16_t small = FsWord(s, bs + kBsSmallSecNum);
+  boot.TotalSectors = small != 0 ? small : FsDword(s, bs + kBsLargeSecNum);
+  boot.SecsPerFAT = FsWord(s, bs + kBsSecsPerFAT);
+  ChooseLayout(volume, boot);
+  out.Console.Write(" root: $" + HexDword(volume.RootSector));
+  out.Console.Line("  1st_sec: $" + HexWord(volume.FirstDataSector));
+  if (volume.FromBootSector) {
+    out.Console.Line("  layout from the boot sector: FATs " + std::to_string(boot.NumberOfFAT) + ", reserved sectors " +
+                     std::to_string(boot.ReservedSectors) + ", cluster bytes " + std::to_string(volume.ClusterBytes));
+  }
+
   found.Supported = true;
   found.FsInfoOffset = volume.FsInfoOffset;
-  found.BytesPerSector = FsWord(s, bs + kBsBytesPerSector);
-  found.SectorsPerCluster = FsByte(s, bs + kBsSectorsPerCluster);
-  found.ReservedSectors = reserved;
-  found.NumberOfFAT = FsByte(s, bs + kBsNumberOfFAT);
-  found.MaxRootEntry = maxRootEntry;
-  const std::uint16_t small = FsWord(s, bs + kBsSmallSecNum);
-  found.TotalSectors = small != 0 ? small : FsDword(s, bs + kBsLargeSecNum);
-  found.SecsPerFAT = secsPerFat;
+  found.BytesPerSector = boot.BytesPerSector;
+  found.SectorsPerCluster = boot.SectorsPerCluster;
+  found.ReservedSectors = boot.ReservedSectors;
+  found.NumberOfFAT = boot.NumberOfFAT;
+  found.MaxRootEntry = boot.MaxRootEntry;
+  found.TotalSectors = boot.TotalSectors;
+  found.SecsPerFAT = boot.SecsPerFAT;
   found.RootSector = volume.RootSector;
   found.FirstDataSector = volume.FirstDataSector;
+  found.FromBootSector = volume.FromBootSector;
+  found.ClusterBytes = volume.ClusterBytes;
   out.Report->Partition(found);
 
-  if (created) WalkRootDirectory(out, s, volume, names, maxRootEntry * 32u, path);
+  if (created) WalkRootDirectory(out, s, volume, names, boot.MaxRootEntry * 32u, path);
   out.Console.Line("  files saved: " + std::to_string(volume.FilesSaved));
 }
 
