@@ -530,7 +530,7 @@ Json OlderItemJson(const RawImageState& s, const Item& item, std::uint32_t k, co
   Json j = ItemJson(item);
   Json clusters = Json::array();
   for (const Item::ClusterPlace& place : item.places) {
-    if (FromCopies(replaced, place.offset, s.FsBlockSize, s.FsBlockSize)) clusters.push_back(place.cluster);
+    if (FromCopies(replaced, place.offset, place.bytes, s.FsBlockSize)) clusters.push_back(place.cluster);
   }
   j["snapshot"] = k;
   j["saved_as"] = savedAs.empty() ? Json() : Json(savedAs);

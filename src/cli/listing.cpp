@@ -72,7 +72,10 @@ void Listing::Cluster(std::uint16_t cluster, std::uint32_t offset, bool lost) {
   if (open_.empty()) return;
   Item& item = items[open_.back()];
   ++item.clusters;
-  if (keepClusters) item.places.push_back({cluster, offset});
+  if (keepClusters) {
+    const std::uint32_t bytes = partitions.empty() ? 0 : partitions.back().found.ClusterBytes;
+    item.places.push_back({cluster, offset, bytes});
+  }
   if (lost) item.lostClusters.push_back(cluster);
 }
 

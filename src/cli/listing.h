@@ -37,6 +37,7 @@ struct Item {
   struct ClusterPlace {
     std::uint16_t cluster;
     std::uint32_t offset;  // in the image
+    std::uint32_t bytes;   // the cluster's size in its volume
   };
   std::vector<ClusterPlace> places;  // its chain, when the listing keeps it
 

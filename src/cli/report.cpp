@@ -143,6 +143,12 @@ Json InfoJson(const RawImageState& s, const Listing& listing) {
       part["total_sectors"] = p.TotalSectors;
       part["sectors_per_fat"] = p.SecsPerFAT;
       part["clusters"] = ClusterCount(p);
+      // How the volume was addressed: as the phone lays it out, or as its
+      // boot sector says (a volume formatted otherwise).
+      part["layout"] = p.FromBootSector ? "boot sector" : "phone";
+      part["cluster_bytes"] = p.ClusterBytes;
+      part["root_sector"] = p.RootSector;
+      part["first_data_sector"] = p.FirstDataSector;
       part["files"] = c.files;
       part["folders"] = c.folders;
       part["deleted"] = c.deleted;
@@ -186,7 +192,8 @@ std::string InfoText(const RawImageState& s, const Listing& listing) {
     }
     l += ", boot sector @ $" + HexDword(p["boot_sector_offset"].get<std::uint32_t>()) + ", " +
          p["bytes_per_sector"].dump() + " bytes/sector, " + p["sectors_per_cluster"].dump() + " sectors/cluster, " +
-         p["total_sectors"].dump() + " sectors, " + p["clusters"].dump() + " clusters; " + p["files"].dump() +
+         p["total_sectors"].dump() + " sectors, " + p["clusters"].dump() + " clusters of " +
+         p["cluster_bytes"].dump() + " bytes, layout " + p["layout"].get<std::string>() + "; " + p["files"].dump() +
          " files, " + p["folders"].dump() + " folders, " + p["deleted"].dump() + " deleted";
     line(l);
   }

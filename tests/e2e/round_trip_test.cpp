@@ -126,6 +126,7 @@ struct VolumeCase {
   int depth = 3;
   int filesPerDirectory = 4;
   std::uint32_t maxFileBytes = 64 * 1024;
+  PcLayout pc{};  // a layout of mkfs.fat's other than the phone's
 };
 
 struct DumpCase {
@@ -178,6 +179,37 @@ const std::vector<DumpCase>& DumpCases() {
        {{"/", FatType::Fat12, 0x5EED1C, 2, 4, 160 * 1024}},
        {"--page-type", "2", "--segments", "2", "--gap", "0x4000", "--seed", "16384", "--stale", "2", "--free",
         "2"}},
+      // Volumes as a PC formats them, read as their boot sectors say.
+      {"Fat12_800_MkfsDefaults", 0x800, {{"/", FatType::Fat12, 0x5EED31, 3, 4, 64 * 1024, {true}}}, {"--page-type", "18"}},
+      {"Fat16_800_MkfsDefaults_TwoVolumes",
+       0x800,
+       {{"/", FatType::Fat16, 0x5EED32, 3, 4, 64 * 1024, {true}}, {"/a", FatType::Fat12, 0x5EED33, 2, 4, 32 * 1024, {true}}},
+       {"--seed", "3", "--stale", "4"}},
+      {"Fat12_800_TwoFats_Clusters512_Root112",
+       0x800,
+       {{"/", FatType::Fat12, 0x5EED34, 3, 4, 16 * 1024, {false, 512, 2, 0, 112}}},
+       {"--page-type", "2", "--segments", "2"}},
+      {"Fat16_800_Reserved4_Clusters1K_Root16",
+       0x800,
+       {{"/", FatType::Fat16, 0x5EED35, 3, 2, 32 * 1024, {false, 1024, 0, 4, 16}}},
+       {"--seed", "8"}},
+      {"Fat16_4000_Reserved32_TwoFats_Clusters4K_Root512",
+       0x4000,
+       {{"/", FatType::Fat16, 0x5EED36, 3, 4, 96 * 1024, {false, 4096, 2, 32, 512}}},
+       {"--page-type", "18", "--seed", "21"}},
+      {"Fat12_4000_Clusters16K_Root112",
+       0x4000,
+       {{"/", FatType::Fat12, 0x5EED37, 2, 4, 160 * 1024, {false, 16384, 0, 0, 112}}},
+       {"--page-type", "2"}},
+      // Clusters of several fs_blocks.
+      {"Fat16_800_Clusters8K_TwoFats",
+       0x800,
+       {{"/", FatType::Fat16, 0x5EED38, 3, 4, 96 * 1024, {false, 8192, 2, 0, 0}}},
+       {"--seed", "9"}},
+      {"Fat12_800_Clusters16K",
+       0x800,
+       {{"/", FatType::Fat12, 0x5EED39, 2, 4, 160 * 1024, {false, 16384, 0, 0, 0}}},
+       {"--page-type", "18"}},
   };
   return cases;
 }
@@ -202,10 +234,11 @@ class DumpFixture : public ::testing::Test {
       const VolumeCase& v = c.volumes[i];
       RandomTreeOptions options;
       options.seed = v.seed;
-      options.clusterBytes = c.fsBlockSize;
+      options.clusterBytes = v.pc.clusterBytes != 0 ? v.pc.clusterBytes : c.fsBlockSize;
       options.depth = v.depth;
       options.filesPerDirectory = v.filesPerDirectory;
       options.maxFileBytes = v.maxFileBytes;
+      if (v.pc.rootEntries != 0 && v.pc.rootEntries < 64) options.rootFiles = 1;  // a small root directory
       trees_.push_back(Work("tree" + std::to_string(i)));
       WriteRandomTree(trees_.back(), options);
     }
@@ -216,6 +249,7 @@ class DumpFixture : public ::testing::Test {
       MtoolsVolumeSpec plan;
       plan.bits = c.volumes[i].bits;
       plan.fsBlockSize = c.fsBlockSize;
+      plan.pc = c.volumes[i].pc;
       volumes_.push_back(
           MakeMtoolsVolumeFromTree(plan, trees_[i], Work("volume" + std::to_string(i) + ".img")));
     }

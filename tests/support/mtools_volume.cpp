@@ -527,7 +527,43 @@ ProgramOutput RunQuillexMkraw(const fs::path& dir, const std::vector<std::string
   return RunProgramIn(dir, argv);
 }
 
+namespace {
+
+// One mkfs.fat run with the layout asked for, taken as it comes out.
+MtoolsVolume MakePcVolume(const MtoolsVolumeSpec& plan, const fs::path& image) {
+  std::vector<std::string> argv{RequireProgram("mkfs.fat"), "-F", plan.bits == FatType::Fat12 ? "12" : "16",
+                                "-i", "51AB0C3D", "-C", image.string(), std::to_string(plan.sizeKiB)};
+  if (!plan.pc.mkfsDefaults) {
+    const PcLayout& pc = plan.pc;
+    argv.insert(argv.begin() + 1, {"-a", "-S", "512", "-s", std::to_string(plan.ClusterBytes() / 512), "-f",
+                                   std::to_string(pc.fats != 0 ? pc.fats : 1), "-R",
+                                   std::to_string(pc.reserved != 0 ? pc.reserved : 1), "-r",
+                                   std::to_string(pc.rootEntries != 0 ? pc.rootEntries : plan.minRootEntries)});
+  }
+  std::error_code ignored;
+  fs::remove(image, ignored);
+  Run(argv);
+  Bytes boot = ReadWhole(image);
+  boot.resize(512);
+  MtoolsVolume volume;
+  volume.image = image;
+  volume.fsBlockSize = plan.fsBlockSize;
+  volume.secsPerFat = Word(boot, 22);
+  volume.rootEntries = Word(boot, 17);
+  volume.sizeKiB = plan.sizeKiB;
+  volume.reserved = Word(boot, 14);
+  volume.fats = boot[16];
+  volume.clusterBytes = boot[13] * 512u;
+  if (Word(boot, 11) != 512 || (!plan.pc.mkfsDefaults && volume.clusterBytes != plan.ClusterBytes())) {
+    throw std::runtime_error("mkfs.fat did not make the layout asked for");
+  }
+  return volume;
+}
+
+}  // namespace
+
 MtoolsVolume MakeEmptyMtoolsVolume(const MtoolsVolumeSpec& plan, const fs::path& image) {
+  if (plan.pc.Any()) return MakePcVolume(plan, image);
   const std::string mkfs = RequireProgram("mkfs.fat");
   if (plan.fsBlockSize < 512 || plan.fsBlockSize % 512 != 0 || plan.fsBlockSize / 512 > 128) {
     throw std::invalid_argument("fs_block size not usable as a cluster");
@@ -554,6 +590,7 @@ MtoolsVolume MakeEmptyMtoolsVolume(const MtoolsVolumeSpec& plan, const fs::path&
     volume.secsPerFat = Word(boot, 22);
     volume.rootEntries = Word(boot, 17);
     volume.sizeKiB = plan.sizeKiB;
+    volume.clusterBytes = plan.fsBlockSize;
     const std::uint32_t dataSector = volume.FirstDataSector();
     if (volume.rootEntries % 16 == 0 && dataSector % perBlock == 0) return volume;
     // More root entries, up to the next fs_block boundary; the FAT may then
@@ -612,7 +649,9 @@ void CopyTreeIntoVolume(const MtoolsVolume& volume, const fs::path& tree) {
 Bytes ReadVolume(const MtoolsVolume& volume) { return ReadWhole(volume.image); }
 
 MtoolsVolume MakeMtoolsVolumeFromTree(MtoolsVolumeSpec plan, const fs::path& tree, const fs::path& image) {
-  const TreeCount count = CountTree(tree, plan.fsBlockSize);
+  // mkfs.fat's default clusters are at most 4 KiB for the sizes made here.
+  const std::uint32_t clusterBytes = plan.ClusterBytes() != 0 ? plan.ClusterBytes() : 4096;
+  const TreeCount count = CountTree(tree, clusterBytes);
   plan.minRootEntries = std::max(plan.minRootEntries, count.rootEntries + 16);
   if (plan.sizeKiB == 0) {
     std::uint64_t clusters = count.clusters + count.clusters / 8 + 16;
@@ -621,9 +660,14 @@ MtoolsVolume MakeMtoolsVolumeFromTree(MtoolsVolumeSpec plan, const fs::path& tre
       throw std::invalid_argument("tree too large for a FAT12 volume with this cluster size");
     }
     const std::uint64_t fatBytes = plan.bits == FatType::Fat12 ? clusters * 3 / 2 : clusters * 2;
-    const std::uint64_t rootBytes = (std::uint64_t{plan.minRootEntries} + 16u * plan.fsBlockSize / 512) * 32;
+    const std::uint64_t rootBytes =
+        (std::uint64_t{std::max(plan.minRootEntries, plan.pc.rootEntries)} + 16u * clusterBytes / 512) * 32;
+    // Room for more FATs and reserved sectors than the phone's one each.
+    const std::uint64_t metaBytes =
+        plan.pc.Any() ? fatBytes * std::max<std::uint32_t>(plan.pc.fats, 2) + 512u * std::max<std::uint32_t>(plan.pc.reserved, 32)
+                      : fatBytes;
     plan.sizeKiB = static_cast<std::uint32_t>(
-        CeilDiv(clusters * plan.fsBlockSize + fatBytes + rootBytes + plan.fsBlockSize + 1024, 1024));
+        CeilDiv(clusters * clusterBytes + metaBytes + rootBytes + clusterBytes + 1024, 1024));
   }
   MtoolsVolume volume = MakeEmptyMtoolsVolume(plan, image);
   CopyTreeIntoVolume(volume, tree);

@@ -56,11 +56,25 @@ ProgramOutput RunQuillexMkraw(const std::filesystem::path& dir, const std::vecto
 // Volumes.
 
 
+// How mkfs.fat lays a volume out where it is not as the phone lays it out:
+// all zero is the phone's layout (one reserved sector, one FAT, clusters of
+// one fs_block, the data area on an fs_block boundary).
+struct PcLayout {
+  bool mkfsDefaults = false;       // mkfs.fat's own choices but for the FAT type and size
+  std::uint32_t clusterBytes = 0;  // 0: one fs_block
+  std::uint32_t fats = 0;          // 0: one
+  std::uint32_t reserved = 0;      // 0: one
+  std::uint32_t rootEntries = 0;   // 0: as many as the layout and the tree want
+  bool Any() const { return mkfsDefaults || clusterBytes != 0 || fats != 0 || reserved != 0 || rootEntries != 0; }
+};
+
 struct MtoolsVolumeSpec {
   FatType bits = FatType::Fat16;
   std::uint32_t fsBlockSize = 0x800;  // bytes per cluster: one fs_block
   std::uint32_t sizeKiB = 0;          // volume size; 0: chosen from the tree
   std::uint32_t minRootEntries = 64;  // raised to fit the layout (and the tree)
+  PcLayout pc;
+  std::uint32_t ClusterBytes() const { return pc.mkfsDefaults ? 0 : pc.clusterBytes != 0 ? pc.clusterBytes : fsBlockSize; }
 };
 
 // A volume image file and its layout, read back from its boot sector.
@@ -70,11 +84,14 @@ struct MtoolsVolume {
   std::uint16_t secsPerFat = 0;
   std::uint16_t rootEntries = 0;
   std::uint32_t sizeKiB = 0;
+  std::uint16_t reserved = 1;
+  std::uint8_t fats = 1;
+  std::uint32_t clusterBytes = 0;
 
   // Sectors counted from the partition table sector, with the boot sector at
   // sector 3: the root directory and the data area (cluster 2).
-  std::uint32_t RootSector() const { return 4u + secsPerFat; }
-  std::uint32_t FirstDataSector() const { return 4u + secsPerFat + rootEntries * 32u / 512u; }
+  std::uint32_t RootSector() const { return 3u + reserved + fats * std::uint32_t{secsPerFat}; }
+  std::uint32_t FirstDataSector() const { return RootSector() + (rootEntries * 32u + 511u) / 512u; }
 };
 
 // Runs mkfs.fat until the data area lies on an fs_block boundary (the root
