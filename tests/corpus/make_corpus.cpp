@@ -983,6 +983,125 @@ void ChainCases(std::vector<Case>& cases) {
 // ---------------------------------------------------------------------------
 // Cases: the directory walk and names.
 
+// ---------------------------------------------------------------------------
+// Volumes laid out as a PC formats them, read as their boot sector says.
+
+struct PcGeometry {
+  std::uint32_t reserved = 1;
+  std::uint32_t fats = 1;
+  std::uint32_t clusterBytes = kBs;
+  std::uint32_t rootEntries = 64;
+  std::uint32_t totalSectors = 0;  // 0: just what the files take
+};
+
+// A FAT12 volume of this layout holding NOTE.TXT (3000 bytes) in the root and
+// DCIM/PHOTO.JPG (5000 bytes): one FAT sector each copy, the files' clusters
+// in order from cluster 2 (NOTE.TXT, then DCIM, then PHOTO.JPG).
+Bytes PcVolume(const PcGeometry& g) {
+  const std::uint32_t perCluster = g.clusterBytes / 512;
+  const auto clustersOf = [&](std::uint32_t bytes) { return (bytes + g.clusterBytes - 1) / g.clusterBytes; };
+  const std::uint32_t note = 2, dcim = note + clustersOf(3000), photo = dcim + 1, end = photo + clustersOf(5000);
+  const std::uint32_t root = g.reserved + g.fats, data = root + g.rootEntries * 32 / 512;
+  const std::uint32_t total = g.totalSectors != 0 ? g.totalSectors : data + (end - 2 + 4) * perCluster;
+  // As long as the boot sector says, but for the hostile counts.
+  Bytes v(std::size_t{g.totalSectors != 0 ? data + (end - 2) * perCluster : total} * 512, 0);
+  Put16(v, 11, 512);
+  v[13] = static_cast<std::uint8_t>(perCluster);
+  Put16(v, 14, g.reserved);
+  v[16] = static_cast<std::uint8_t>(g.fats);
+  Put16(v, 17, g.rootEntries);
+  Put16(v, 19, total <= 0xFFFF ? total : 0);
+  Put32(v, 32, total <= 0xFFFF ? 0 : total);
+  v[21] = 0xF8;  // media: fixed disk
+  Put16(v, 22, 1);
+  // FAT12: entry m in the 12 bits at byte 3m/2 (high nibble first for odd m).
+  auto link = [&](std::uint32_t m, std::uint32_t next) {
+    for (std::uint32_t copy = 0; copy < g.fats; ++copy) {
+      const std::size_t at = (g.reserved + copy) * 512 + m * 3 / 2;
+      if (m % 2 == 0) {
+        v[at] = static_cast<std::uint8_t>(next);
+        v[at + 1] = static_cast<std::uint8_t>((v[at + 1] & 0xF0) | (next >> 8));
+      } else {
+        v[at] = static_cast<std::uint8_t>((v[at] & 0x0F) | (next & 0x0F) << 4);
+        v[at + 1] = static_cast<std::uint8_t>(next >> 4);
+      }
+    }
+  };
+  auto chain = [&](std::uint32_t first, std::uint32_t last) {
+    for (std::uint32_t m = first; m < last; ++m) link(m, m + 1 == last ? 0xFFF : m + 1);
+  };
+  link(0, 0xFF8);  // the media byte, as FAT entry 0
+  link(1, 0xFFF);
+  chain(note, dcim);
+  chain(dcim, photo);
+  chain(photo, end);
+  auto put = [&](std::size_t at, const Bytes& bytes) { std::copy(bytes.begin(), bytes.end(), v.begin() + static_cast<std::ptrdiff_t>(at)); };
+  auto cluster = [&](std::uint32_t m) { return std::size_t{data + (m - 2) * perCluster} * 512; };
+  put(root * 512, FatVolume::ShortEntry(RawName("NOTE    TXT"), kArchive, static_cast<std::uint16_t>(note), 3000));
+  put(root * 512 + 32, FatVolume::ShortEntry(RawName("DCIM       "), 0x10, static_cast<std::uint16_t>(dcim), 0));
+  put(cluster(dcim), FatVolume::ShortEntry(RawName(".          "), 0x10, static_cast<std::uint16_t>(dcim), 0));
+  put(cluster(dcim) + 32, FatVolume::ShortEntry(RawName("..         "), 0x10, 0, 0));
+  put(cluster(dcim) + 64, FatVolume::ShortEntry(RawName("PHOTO   JPG"), kArchive, static_cast<std::uint16_t>(photo), 5000));
+  put(cluster(note), Pattern(3000, 7));
+  put(cluster(photo), Pattern(5000, 8));
+  return v;
+}
+
+// The unit with this volume at "/a" in a dump of fs_blocks of `fsBlockSize`.
+Bytes PcDump(const Bytes& volume, std::uint32_t fsBlockSize = kBs) {
+  mk::FlashSpec plan = Plan(fsBlockSize);
+  const std::uint16_t blocks = Place(plan, 2, mk::MakeUnitImage({"", volume, 0x01, true}));
+  SetMountTable(plan, {{"/a", 2, blocks, {}}});
+  return Write(plan);
+}
+
+void PcLayoutCases(std::vector<Case>& cases) {
+  // Where the phone's own rules went wrong: a second FAT walked as the root
+  // directory, the FAT looked for after the boot sector, clusters of
+  // another size than the fs_block, a boot sector further into the unit
+  // than one fs_block.
+  const std::string kTwoFiles = "  files saved: 2";
+  cases.push_back({"boot_two_fats", 0,
+                   Join({kPartition, "  type: 01 - FAT12 fs_info: $00000E00 root: $00000006  1st_sec: $000A",
+                         "  layout from the boot sector: FATs 2, reserved sectors 1, cluster bytes 2048", kTwoFiles}),
+                   "FAT12 volume with two FATs (mkfs.fat's default)", PcDump(PcVolume({1, 2, kBs, 64, 0}))});
+  cases.push_back({"boot_four_reserved_sectors", 0,
+                   Join({kPartition, "  type: 01 - FAT12 fs_info: $00000E00 root: $00000008  1st_sec: $000C",
+                         "  layout from the boot sector: FATs 1, reserved sectors 4, cluster bytes 2048", kTwoFiles}),
+                   "FAT12 volume with four reserved sectors: the FAT is not in the sector after the boot sector",
+                   PcDump(PcVolume({4, 1, kBs, 64, 0}))});
+  cases.push_back({"boot_clusters_smaller_than_fs_block", 0,
+                   Join({kPartition, "  type: 01 - FAT12 fs_info: $00000E00 root: $00000005  1st_sec: $0009",
+                         "  layout from the boot sector: FATs 1, reserved sectors 1, cluster bytes 1024", kTwoFiles}),
+                   "FAT12 volume of 1 KiB clusters in 2 KiB fs_blocks", PcDump(PcVolume({1, 1, 1024, 64, 0}))});
+  cases.push_back({"boot_sector_past_one_fs_block", 0,
+                   Join({"@ $00000200: partition #01_name.raw/a",
+                         "  type: 01 - FAT12 fs_info: $00000800 root: $00000005  1st_sec: $0009",
+                         "  layout from the boot sector: FATs 1, reserved sectors 1, cluster bytes 512", kTwoFiles}),
+                   "fs_blocks and clusters of 512 bytes: the boot sector lies three fs_blocks into the unit",
+                   PcDump(PcVolume({1, 1, 512, 64, 0}), 512)});
+  // Hostile counts in a PC layout: none may lead a read outside the image.
+  cases.push_back({"boot_255_fats", 0,
+                   Join({kPartition, "  type: 01 - FAT12 fs_info: $00000E00 root: $00000103  1st_sec: $0107",
+                         "  layout from the boot sector: FATs 255, reserved sectors 1, cluster bytes 2048", kTwoFiles}),
+                   "255 FATs (each written) in a volume of 65,535 sectors: the root directory lies 259 sectors in",
+                   PcDump(PcVolume({1, 255, kBs, 64, 0xFFFF}))});
+  cases.push_back({"boot_sectors_beyond_4gib", 0,
+                   Join({kPartition, "  type: 01 - FAT12 fs_info: $00000E00 root: $00000005  1st_sec: $0009",
+                         "  files saved: 0"}),
+                   "two FATs and $FFFFFFFF sectors: the volume would end past 4 GiB, so the phone's rules read it",
+                   PcDump(PcVolume({1, 2, kBs, 64, 0xFFFFFFFF}))});
+  for (const auto& [perCluster, name] : {std::pair{0u, "boot_sectors_per_cluster_0"}, std::pair{3u, "boot_sectors_per_cluster_3"}}) {
+    Bytes volume = PcVolume({1, 2, kBs, 64, 0});
+    volume[13] = static_cast<std::uint8_t>(perCluster);
+    cases.push_back({name, 0,
+                     Join({kPartition, "  type: 01 - FAT12 fs_info: $00000E00 root: $00000005  1st_sec: $0009",
+                           "  files saved: 0"}),
+                     std::to_string(perCluster) + " sectors per cluster with two FATs: no standard layout, the phone's rules",
+                     PcDump(volume)});
+  }
+}
+
 void DirectoryCases(std::vector<Case>& cases) {
   {
     FatVolume v = Volume();
@@ -1321,6 +1440,7 @@ int Main(int argc, char** argv) {
   MapCases(cases);
   MountTableCases(cases);
   PartitionCases(cases);
+  PcLayoutCases(cases);
   ChainCases(cases);
   DirectoryCases(cases);
   HistoryCases(cases);
