@@ -106,7 +106,9 @@ std::uint16_t NextCluster(const RawImageState& image, const Volume& volume, std:
 // ever written, so the last cluster of the used area is often partly mapped.
 inline bool ClusterHasData(const RawImageState& image, const Volume& volume, std::uint32_t offset) {
   if (offset == 0) return false;
-  return volume.FromBootSector ? offset < image.FsImage.size() : image.FsImage.InBounds(offset, image.FsBlockSize);
+  // The image as written, without the zero blocks that follow it in memory.
+  if (volume.FromBootSector) return offset < std::uint64_t{image.MaxBlockNumber} * image.FsBlockSize;
+  return image.FsImage.InBounds(offset, image.FsBlockSize);
 }
 // Whether a FAT value ends a chain of this partition type.
 bool EndsChain(std::uint8_t parType, std::uint16_t value);

@@ -1047,10 +1047,16 @@ Bytes PcVolume(const PcGeometry& g) {
   return v;
 }
 
-// The unit with this volume at "/a" in a dump of fs_blocks of `fsBlockSize`.
-Bytes PcDump(const Bytes& volume, std::uint32_t fsBlockSize = kBs) {
+// The unit with this volume at "/a" in a dump of fs_blocks of `fsBlockSize`;
+// of the unit's blocks only the first `keep` (0: all), and none of zeros
+// when `written` (a flash maps only the blocks ever written).
+Bytes PcDump(const Bytes& volume, std::uint32_t fsBlockSize = kBs, std::size_t keep = 0, bool written = false) {
   mk::FlashSpec plan = Plan(fsBlockSize);
-  const std::uint16_t blocks = Place(plan, 2, mk::MakeUnitImage({"", volume, 0x01, true}));
+  Bytes unit = mk::MakeUnitImage({"", volume, 0x01, true});
+  const std::uint16_t blocks = Place(plan, 2, unit, written);
+  if (keep != 0) {
+    for (std::uint32_t b = 2 + static_cast<std::uint32_t>(keep); b < 2u + blocks; ++b) plan.logicalBlocks.erase(b);
+  }
   SetMountTable(plan, {{"/a", 2, blocks, {}}});
   return Write(plan);
 }
@@ -1080,6 +1086,18 @@ void PcLayoutCases(std::vector<Case>& cases) {
                          "  layout from the boot sector: FATs 1, reserved sectors 1, cluster bytes 512", kTwoFiles}),
                    "fs_blocks and clusters of 512 bytes: the boot sector lies three fs_blocks into the unit",
                    PcDump(PcVolume({1, 1, 512, 64, 0}), 512)});
+  // Clusters of four fs_blocks: the image ends where the flash stopped
+  // writing, inside the last cluster of a file or of a folder. What the
+  // image holds of such a cluster is read, the rest as zeros.
+  cases.push_back({"boot_cluster_partly_past_image_end", 0,
+                   Join({"  layout from the boot sector: FATs 1, reserved sectors 1, cluster bytes 8192", kTwoFiles}),
+                   "8 KiB clusters in 2 KiB fs_blocks, the blocks of zeros after PHOTO.JPG never written",
+                   PcDump(PcVolume({1, 1, 8192, 64, 0}), kBs, 0, true)});
+  cases.push_back({"boot_directory_cluster_past_image_end", 0,
+                   Join({"  layout from the boot sector: FATs 1, reserved sectors 1, cluster bytes 8192",
+                         "Found lost cluster 0004 in file: _name.raw/a/DCIM/PHOTO.JPG", kTwoFiles}),
+                   "8 KiB clusters, the image ending inside the cluster of DCIM: it is walked, PHOTO.JPG's cluster is lost",
+                   PcDump(PcVolume({1, 1, 8192, 64, 0}), kBs, 7)});
   // Hostile counts in a PC layout: none may lead a read outside the image.
   cases.push_back({"boot_255_fats", 0,
                    Join({kPartition, "  type: 01 - FAT12 fs_info: $00000E00 root: $00000103  1st_sec: $0107",

@@ -1255,13 +1255,14 @@ struct HistoryCase {
   std::string name;
   FatType bits;
   std::string pageType;
+  PcLayout pc{};
 };
 void PrintTo(const HistoryCase& c, std::ostream* os) { *os << c.name; }
 
 class HistoryTest : public testing::TestWithParam<HistoryCase> {};
 
 // A small random tree on a fresh volume of the given FAT type, in `work`.
-MtoolsVolume SmallVolume(const TempDir& work, FatType bits) {
+MtoolsVolume SmallVolume(const TempDir& work, FatType bits, const PcLayout& pc) {
   RandomTreeOptions options;
   options.depth = 1;
   options.filesPerDirectory = 3;
@@ -1269,6 +1270,7 @@ MtoolsVolume SmallVolume(const TempDir& work, FatType bits) {
   WriteRandomTree(work.path() / "tree", options);
   MtoolsVolumeSpec layout;
   layout.bits = bits;
+  layout.pc = pc;
   return MakeMtoolsVolumeFromTree(layout, work.path() / "tree", work.path() / "v.img");
 }
 
@@ -1276,7 +1278,7 @@ TEST_P(HistoryTest, SnapshotsHoldTheOlderVolumes) {
   const HistoryCase& c = GetParam();
   QUILLEX_SKIP_WITHOUT_FAT_PROGRAMS();
   TempDir work;
-  MtoolsVolume volume = SmallVolume(work, c.bits);
+  MtoolsVolume volume = SmallVolume(work, c.bits, c.pc);
   WriteFile(work / "note.txt", std::string("the first state of a note\n"));
   CopyIntoVolume(volume, {work.path() / "note.txt"}, "::/");
   fs::copy_file(volume.image, work.path() / "v1.img");
@@ -1355,7 +1357,7 @@ TEST_P(HistoryTest, OlderFilesComeBackAsMcopyExtractsThem) {
   const HistoryCase& c = GetParam();
   QUILLEX_SKIP_WITHOUT_FAT_PROGRAMS();
   TempDir work;
-  MtoolsVolume volume = SmallVolume(work, c.bits);
+  MtoolsVolume volume = SmallVolume(work, c.bits, c.pc);
   WriteFile(work / "memo.txt", std::string("a memo deleted later, its cluster then reused\n"));
   WriteFile(work / "Kept Name.txt", std::string("a file renamed later\n"));
   WriteFile(work / "edited.txt", std::string("the first words of a file edited later\n"));
@@ -1455,7 +1457,8 @@ INSTANTIATE_TEST_SUITE_P(Volumes, HistoryTest,
                          testing::Values(HistoryCase{"fat12_no_spares", FatType::Fat12, "none"},
                                          HistoryCase{"fat12_small_pages", FatType::Fat12, "18"},
                                          HistoryCase{"fat16_large_pages", FatType::Fat16, "2"},
-                                         HistoryCase{"fat16_small_pages", FatType::Fat16, "18"}),
+                                         HistoryCase{"fat16_small_pages", FatType::Fat16, "18"},
+                                         HistoryCase{"fat12_two_fats", FatType::Fat12, "18", {false, 0, 2, 0, 0}}),
                          CaseName{});
 
 }  // namespace
