@@ -6,6 +6,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <ctime>
@@ -33,7 +34,8 @@ Status FromErrno() { return Status{errno}; }
 
 void PrepareProcess() {
   std::signal(SIGXFSZ, SIG_IGN);
-  // Without TZ the C library looks at /etc/localtime again at every mktime,
+  // Without TZ the C library may look at /etc/localtime again at every time
+  // conversion,
   // one stat per time set; naming that same file settles the zone once.
   (void)::setenv("TZ", ":/etc/localtime", /*overwrite=*/0);
 }
@@ -230,8 +232,17 @@ Status MakeDirectory(const std::string& path) {
 
 namespace {
 
-// The moment a local time names, in the machine's zone; mktime settles
-// whether daylight saving applies.
+// The machine zone's offset from UTC at a moment, in seconds.
+long OffsetAt(std::time_t moment) {
+  std::tm tm{};
+  return ::localtime_r(&moment, &tm) != nullptr ? tm.tm_gmtoff : 0;
+}
+
+// The moment a local time names, in the machine's zone. Where the clock is
+// set back a wall time names two moments, and where it jumps ahead none;
+// mktime's choice there hangs on what it converted last, so one rule is
+// applied instead: of two, the earlier; a skipped time is read with the
+// offset in force before the jump (02:30 as 03:30 summer time).
 timespec FromLocal(const LocalTime& t) {
   std::tm tm{};
   tm.tm_year = t.year - 1900;
@@ -240,8 +251,25 @@ timespec FromLocal(const LocalTime& t) {
   tm.tm_hour = t.hour;
   tm.tm_min = t.minute;
   tm.tm_sec = t.second;
-  tm.tm_isdst = -1;
-  return {std::mktime(&tm), static_cast<long>(t.centiseconds) * 10'000'000L};
+  const std::time_t wall = ::timegm(&tm);  // the fields as if UTC
+  // Every reading lies within 14 hours of that, and the offsets a day
+  // earlier and a day later are those on either side of any change of the
+  // clock in between (no zone changes twice in two days).
+  constexpr std::time_t kDay = 24 * 60 * 60;
+  const long before = OffsetAt(wall - kDay);
+  const long after = OffsetAt(wall + kDay);
+  // A reading fits when the zone has that offset at the moment it gives.
+  const std::time_t first = wall - before;
+  const std::time_t second = wall - after;
+  const bool firstFits = OffsetAt(first) == before;
+  const bool secondFits = OffsetAt(second) == after;
+  std::time_t moment = first;  // neither fits: a skipped time
+  if (firstFits && secondFits) {
+    moment = std::min(first, second);
+  } else if (secondFits) {
+    moment = second;
+  }
+  return {moment, static_cast<long>(t.centiseconds) * 10'000'000L};
 }
 
 // access, modification; a time not set is left alone.

@@ -323,8 +323,34 @@ Status MakeDirectory(const std::string& path) {
 
 namespace {
 
+// A FILETIME as one count of 100 ns ticks, and back.
+std::int64_t Ticks(const FILETIME& f) {
+  return static_cast<std::int64_t>((std::uint64_t{f.dwHighDateTime} << 32) | f.dwLowDateTime);
+}
+
+FILETIME FromTicks(std::int64_t ticks) {
+  const auto bits = static_cast<std::uint64_t>(ticks);
+  return {static_cast<DWORD>(bits), static_cast<DWORD>(bits >> 32)};
+}
+
+// The machine zone's offset from UTC at a moment, in ticks.
+bool OffsetAt(std::int64_t moment, std::int64_t& offset) {
+  const FILETIME universal = FromTicks(moment);
+  SYSTEMTIME u{}, l{};
+  FILETIME local{};
+  if (!::FileTimeToSystemTime(&universal, &u) || !::SystemTimeToTzSpecificLocalTime(nullptr, &u, &l) ||
+      !::SystemTimeToFileTime(&l, &local)) {
+    return false;
+  }
+  offset = Ticks(local) - moment;
+  return true;
+}
+
 // A local time of the image as the moment it names, by the zone and the
-// daylight saving rules of this machine for that date.
+// daylight saving rules of this machine for that date. Where the clock is
+// set back a wall time names two moments, and where it jumps ahead none:
+// of two, the earlier; a skipped time is read with the offset in force
+// before the jump (02:30 as 03:30 summer time), as on the other platforms.
 bool ToFileTime(const LocalTime& t, FILETIME& out) {
   SYSTEMTIME local{};
   local.wYear = static_cast<WORD>(t.year);
@@ -334,9 +360,28 @@ bool ToFileTime(const LocalTime& t, FILETIME& out) {
   local.wMinute = static_cast<WORD>(t.minute);
   local.wSecond = static_cast<WORD>(t.second);
   local.wMilliseconds = static_cast<WORD>(t.centiseconds * 10);
-  SYSTEMTIME universal{};
-  return ::TzSpecificLocalTimeToSystemTime(nullptr, &local, &universal) &&
-         ::SystemTimeToFileTime(&universal, &out);
+  FILETIME fields{};
+  if (!::SystemTimeToFileTime(&local, &fields)) return false;
+  const std::int64_t wall = Ticks(fields);  // the fields as if UTC
+  // Every reading lies within 14 hours of that, and the offsets a day
+  // earlier and a day later are those on either side of any change of the
+  // clock in between (no zone changes twice in two days).
+  constexpr std::int64_t kDay = 24LL * 60 * 60 * 10'000'000;
+  std::int64_t before = 0, after = 0, firstOffset = 0, secondOffset = 0;
+  if (!OffsetAt(wall - kDay, before) || !OffsetAt(wall + kDay, after)) return false;
+  // A reading fits when the zone has that offset at the moment it gives.
+  const std::int64_t first = wall - before;
+  const std::int64_t second = wall - after;
+  const bool firstFits = OffsetAt(first, firstOffset) && firstOffset == before;
+  const bool secondFits = OffsetAt(second, secondOffset) && secondOffset == after;
+  std::int64_t moment = first;  // neither fits: a skipped time
+  if (firstFits && secondFits) {
+    moment = std::min(first, second);
+  } else if (secondFits) {
+    moment = second;
+  }
+  out = FromTicks(moment);
+  return true;
 }
 
 }  // namespace

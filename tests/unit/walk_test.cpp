@@ -459,30 +459,28 @@ TEST_F(Walk, EntryWhoseClusterOffsetIsZeroIsOnlyListed) {
 // area's first sector; when that sector is not on an fs_block boundary the
 // place differs from the cluster's, and only the cluster's offset counts as
 // lost.
-TEST_F(Walk, RootEntryClusterIsLocatedInSectorsFromTheFirstDataSector) {
+TEST_F(Walk, DataAreaOffTheBlockBoundaryIsAddressedAsTheBootSectorSays) {
   FatVolume v = MakeVolume();
   v.AddShort(kRoot, "R.BIN", 0x00, 0xFFEC, 10);
-  const FatVolume::Dir sub = v.AddDirectory(kRoot, "SUB");  // cluster 2
+  const FatVolume::Dir sub = v.AddDirectory(kRoot, "SUB");  // cluster 2, at the block boundary
   v.AddShort(sub, "S.BIN", 0x20, 0xFFEC, 10);
-  // 64 root entries: the data area is said to start at sector 9, one sector
-  // into the block of cluster 2 (the root walk reads on into it).
+  // 64 root entries: the data area starts at sector 9, one sector into the
+  // block the volume builder gave cluster 2. The boot sector is followed.
   v.Image()[17] = 64;
   Load(v, 21);
   Run();
-  // Root: sector (FFEC - 2) x 4 + 9 is block FFEC + 20 = 0 (mod 65536) plus
-  // one sector: not 0, so the file is saved; its cluster lies at block 0: lost.
-  // Subdirectory: the cluster's own offset, 0: the entry is only listed.
   EXPECT_EQ(SplitLines(s_.Console.Text()).at(1),
             "  type: 04 - FAT16 up to 32Mb fs_info: $0000A600 root: $00000005  1st_sec: $0009");
-  EXPECT_EQ(Messages(), std::vector<std::string>{"Found lost cluster FFEC in file: " + Path("R.BIN")});
+  // Cluster FFEC lies past the volume's last: lost. Cluster 2 at sector 9
+  // holds zeros, an end marker: the folder is made, and empty.
+  EXPECT_EQ(Messages(), (std::vector<std::string>{"  layout from the boot sector: FATs 1, reserved sectors 1, cluster bytes 2048",
+                                                  "Found lost cluster FFEC in file: " + Path("R.BIN")}));
   EXPECT_EQ(Read("R.BIN"), std::string(10, '\0'));
+  EXPECT_TRUE(Exists("SUB"));
   EXPECT_FALSE(Exists("SUB/S.BIN"));
   EXPECT_EQ(Log(), (std::vector<std::string>{
                        "R.BIN size: 0000000A starts from: FFEC with ATTR:0000 Off:=0",
                        "SUB size: 00000000 starts from: 0002 with ATTR:0010 Off:=32",
-                       "$0000B000: . size: 00000000 starts from: 0002 with ATTR:0010 Off:=0",
-                       "$0000B020: .. size: 00000000 starts from: 0000 with ATTR:0010 Off:=32",
-                       "$0000B040: S.BIN size: 0000000A starts from: FFEC with ATTR:0020 Off:=64",
                    }));
 }
 
@@ -1111,6 +1109,32 @@ TEST_F(Walk, FatDatesAndTimesAreTakenOnlyWhenValid) {
   ASSERT_TRUE(quillex::DecodeFatTime(date(2009, 6, 15), time(13, 45, 30), t));
   EXPECT_EQ((std::vector<int>{t.year, t.month, t.day, t.hour, t.minute, t.second}),
             (std::vector<int>{2009, 6, 15, 13, 45, 30}));
+}
+
+// A wall time in the hour repeated when summer time ends names the earlier
+// of its moments, one in the skipped hour is read as winter time, whatever
+// was converted just before.
+TEST(LocalTimes, RepeatedAndSkippedHoursNameOneMoment) {
+  if (!std::filesystem::exists("/usr/share/zoneinfo/Europe/Stockholm")) GTEST_SKIP() << "no Europe/Stockholm";
+  using quillex::platform::LocalTime;
+  const char* zone = std::getenv("TZ");
+  const std::optional<std::string> saved = zone != nullptr ? std::optional<std::string>(zone) : std::nullopt;
+  ::setenv("TZ", "Europe/Stockholm", 1);
+  ::tzset();
+  const LocalTime summer{2008, 7, 1, 12, 0, 0, 0}, winter{2008, 12, 1, 12, 0, 0, 0};
+  const std::vector<std::pair<LocalTime, std::int64_t>> cases = {
+      {{2008, 10, 26, 2, 0, 0, 0}, 1224979200},  {{2008, 10, 26, 2, 59, 58, 0}, 1224982798},
+      {{2008, 10, 26, 3, 0, 0, 0}, 1224986400},  {{2008, 3, 30, 2, 30, 0, 0}, 1206840600},
+      {{2008, 3, 30, 1, 59, 59, 0}, 1206838799}, {{2008, 3, 30, 3, 0, 0, 0}, 1206838800},
+      {summer, 1214906400},                      {winter, 1228129200}};
+  for (const auto& [local, unix] : cases) {
+    for (const LocalTime& earlier : {summer, winter}) {
+      (void)quillex::platform::UnixTime(earlier);
+      EXPECT_EQ(quillex::platform::UnixTime(local), unix) << local.month << "-" << local.day << " " << local.hour;
+    }
+  }
+  saved ? ::setenv("TZ", saved->c_str(), 1) : ::unsetenv("TZ");
+  ::tzset();
 }
 
 // Files and folders get the write time and the last-access date of their

@@ -318,6 +318,9 @@ Bytes UnicodeDump() {
   AddNamedFile(v, root, "FEB30.TXT", u"", "y", {FatDate(2009, 2, 30), FatTime(10, 0, 0), 0, 0, 0, 0});
   AddNamedFile(v, root, "NODATE.TXT", u"", "z", {0, FatTime(10, 0, 0), FatDate(2009, 7, 15), 0, 0, 0});
   AddNamedFile(v, root, "NOACCESS.TXT", u"", "a", {FatDate(2009, 7, 14), FatTime(10, 0, 0), FatDate(2009, 0, 1), 0, 0, 0});
+  // The hour repeated when summer time ends, and the one skipped when it starts.
+  AddNamedFile(v, root, "REPEATED.TXT", u"", "r", {FatDate(2008, 10, 26), FatTime(2, 30, 0), 0, 0, 0, 0});
+  AddNamedFile(v, root, "SKIPPED.TXT", u"", "k", {FatDate(2008, 3, 30), FatTime(2, 30, 0), 0, 0, 0, 0});
 
   const FatVolume::Dir docs = AddNamedDirectory(v, root, "DOKUME~1", u"Документы", winter);
   AddNamedFile(v, docs, "ELLINI~1.DOC", u"Ελληνικά.doc", Pattern(5000, 27), summer);
@@ -387,6 +390,8 @@ TEST(Windows, UnicodeNamesAndEntryTimes) {
       {"åHORT.JPG", "modified 1247571958.0, accessed 1248040800.0"},
       {"H24.TXT", "modified run, accessed 1247608800.0"},
       {"NOACCESS.TXT", "modified 1247558400.0, accessed run"},
+      {"REPEATED.TXT", "modified 1224981000.0, accessed 1224981000.0"},  // the earlier of the two
+      {"SKIPPED.TXT", "modified 1206840600.0, accessed 1206840600.0"},   // as 03:30 summer time
       {"Документы/", "modified 1264921200.0, accessed 1264921200.0"},
       {"Документы/МАМА (2).JPG", "modified 1330556398.0, accessed 1330556400.0"},
       {"Документы/ΈΨΙΛΟΝ (2)", "modified 1264921200.0, accessed 1264921200.0"},
