@@ -35,8 +35,8 @@ Status FromErrno() { return Status{errno}; }
 void PrepareProcess() {
   std::signal(SIGXFSZ, SIG_IGN);
   // Without TZ the C library may look at /etc/localtime again at every time
-  // conversion,
-  // one stat per time set; naming that same file settles the zone once.
+  // conversion, one stat per time set; naming that same file settles the
+  // zone once.
   (void)::setenv("TZ", ":/etc/localtime", /*overwrite=*/0);
 }
 
