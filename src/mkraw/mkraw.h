@@ -17,7 +17,7 @@
 // check of the reader, and a change to one that the other does not share
 // shows up as a failing test. Its parts: raw_dump.cpp (level 1), flash.cpp
 // (level 2, MAP blocks), units.cpp (Mount Table, partition tables), volume.cpp
-// (the fit check of a FAT volume).
+// (the check of a FAT volume).
 #pragma once
 
 #include <cstddef>
@@ -195,6 +195,9 @@ struct UnitVolume {
   Bytes volume;                    // FAT12/FAT16 volume image, boot sector at byte 0
   std::uint8_t parType = 0x04;     // type code of entry 1 (0x01 FAT12, 0x04 FAT16)
   bool patchBootSignature = true;  // the copy's first four bytes become EB 00 90 4D
+  // The unit's trailing fs_blocks of zeros are left unmapped, as on a flash
+  // that never wrote them: the image then ends at the last one written.
+  bool writtenOnly = false;
 };
 
 // The unit's bytes: partition table sector, two zero sectors, the volume.
@@ -204,28 +207,29 @@ Bytes MakeUnitImage(const UnitVolume& unit);
 // `firstBlock`: the blocks in which each older volume (oldest first) differs
 // from the next newer one (the last from `unit`'s own volume) become older
 // copies of those blocks in plan.olderCopies. Every volume must be as long
-// as the unit's. Returns the number of copies added.
+// as the unit's. Copies are whole fs_blocks, the last one padded with zeros
+// as in AddUnits. Returns the number of copies added.
 std::size_t AddHistory(FlashSpec& plan, const UnitVolume& unit, std::uint32_t firstBlock,
                        const std::vector<Bytes>& olderVolumes);
 
 // Puts a Mount Table into logical block 1 with one MTab unit per volume, and
 // each unit's bytes into the logical blocks from `firstBlock` on, one unit
-// after the other; `extra` units (made by hand, for testing) follow the
-// volumes' units in the table. Sets plan.mountTableBlock to 1. Returns the
-// first logical block after the last unit.
+// after the other, its last block padded with zeros; `extra` units (made by
+// hand, for testing) follow the volumes' units in the table. Sets
+// plan.mountTableBlock to 1. Returns the first logical block after the last
+// unit.
 std::uint32_t AddUnits(FlashSpec& plan, const std::vector<UnitVolume>& units,
                        std::uint32_t firstBlock = 2, const std::vector<MountUnit>& extra = {});
 
-// How a FAT volume fits the tool's addressing: one cluster is one fs_block,
-// one FAT right after one reserved sector, 512-byte sectors, and the FAT and
-// root directory ending on an fs_block boundary of the unit (the boot sector
-// lies 3 sectors into it).
+// Whether a file is a FAT12/FAT16 volume a unit can hold: 512-byte sectors
+// and a boot sector that describes a volume the file holds, in any layout
+// (number of FATs, reserved sectors, root directory and cluster size as
+// mkfs.fat chooses them; the unit is padded to whole fs_blocks).
 struct VolumeFit {
-  std::vector<std::string> problems;  // empty when the volume fits
-  std::string mkfsOptions;            // mkfs.fat options that would make it fit
+  std::vector<std::string> problems;  // empty when the volume is taken
   std::uint8_t parType = 0;           // 0x01 FAT12 or 0x04 FAT16, by cluster count
   bool bootSignature = false;         // starts EB 00 90 4D already
 };
-VolumeFit CheckVolume(const Bytes& volume, std::uint32_t fsBlockSize);
+VolumeFit CheckVolume(const Bytes& volume);
 
 }  // namespace quillex::mkraw

@@ -36,8 +36,7 @@ three sectors later. Volume files are only read, never changed.
 
 Options:
   -o, --output FILE        the dump to write (required); replaced if it exists
-  -b, --block-size N       fs_block size in bytes (default 2048); also the
-                           cluster size every volume must have
+  -b, --block-size N       fs_block size in bytes (default 2048)
       --page-type T        18 ($200 data + $10 spare), 2 ($800 + $40) or none
                            (default none): NAND pages of every segment
       --segments N         number of NAND segments, 1 to 10 (default 1)
@@ -53,6 +52,8 @@ Options:
       --invalid-unit PATH  an MTab unit with start 0 and size 0 (repeatable)
       --patch-boot         make the copy's boot sector start EB 00 90 4D, the
                            signature quillex4 recognises
+      --written-only       leave each unit's trailing fs_blocks of zeros unmapped,
+                           as a flash that never wrote them
       --history [MOUNTPATH=]OLD
                            an older state of a unit's volume (the first
                            unit's without MOUNTPATH; repeatable, oldest
@@ -64,11 +65,12 @@ Options:
 
 Numbers may be decimal or hexadecimal (0x800 or $800).
 
-A volume must fit the tool's addressing: 512-byte sectors, one cluster per
-fs_block, one reserved sector, one FAT, and the FAT and root directory ending
-on an fs_block boundary. For a 2048-byte fs_block, for example:
-  mkfs.fat -a -f 1 -R 1 -S 512 -s 4 -r 48 -C volume.img 4096
-(quillex-mkraw names the -r value that fits when it does not).
+A volume may have any FAT12/FAT16 layout with 512-byte sectors, as mkfs.fat
+makes it by default: any number of FATs and reserved sectors, any root
+directory size, clusters of 512 bytes to 64 KiB whatever the fs_block size.
+Its unit is padded with zeros to whole fs_blocks; entry 1 counts the
+volume's own sectors. For example:
+  mkfs.fat -C volume.img 4096
 
 Exit status: 0 on success, 1 on any failure (nothing is left behind), 2 on a
 wrong command line.
@@ -123,6 +125,7 @@ struct Options {
   std::vector<std::string> emptyUnits;
   std::vector<std::string> invalidUnits;
   bool patchBoot = false;
+  bool writtenOnly = false;
   std::vector<std::pair<std::string, std::string>> volumes;  // mount path, file
   std::vector<std::pair<std::string, std::string>> history;  // mount path ("": the first unit), older volume
 };
@@ -190,6 +193,8 @@ Options ParseArguments(const std::vector<std::string>& args) {
       }
     } else if (arg == "--patch-boot") {
       o.patchBoot = true;
+    } else if (arg == "--written-only") {
+      o.writtenOnly = true;
     } else if (arg.size() > 1 && arg[0] == '-') {
       throw UsageError{"unknown option " + arg};
     } else {
@@ -242,12 +247,10 @@ mk::FlashSpec MakeSpec(const Options& o) {
     mk::UnitVolume unit;
     unit.mountPath = mountPath;
     unit.volume = ReadVolume(file);
-    const mk::VolumeFit fit = mk::CheckVolume(unit.volume, o.blockSize);
+    const mk::VolumeFit fit = mk::CheckVolume(unit.volume);
     if (!fit.problems.empty()) {
-      std::string message = file + ": does not fit quillex4's addressing at an fs_block size of " +
-                            std::to_string(o.blockSize) + ":";
+      std::string message = file + ": is not a FAT12/FAT16 volume that quillex-mkraw can take:";
       for (const std::string& p : fit.problems) message += "\n  - " + p;
-      message += "\n  make it with: mkfs.fat " + fit.mkfsOptions + " (then copy the files in again)";
       throw Failure{message};
     }
     if (!fit.bootSignature && !o.patchBoot) {
@@ -259,6 +262,7 @@ mk::FlashSpec MakeSpec(const Options& o) {
     }
     unit.parType = fit.parType;
     unit.patchBootSignature = o.patchBoot;
+    unit.writtenOnly = o.writtenOnly;
     units.push_back(std::move(unit));
   }
 

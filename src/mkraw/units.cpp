@@ -4,6 +4,7 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "mkraw/format.h"
 #include "mkraw/mkraw.h"
@@ -37,6 +38,17 @@ Bytes MakeMountTable(const std::vector<MountUnit>& units, std::uint32_t fsBlockS
 }
 
 namespace {
+
+// Block `index` of a unit image. A volume need not end on an fs_block
+// boundary: the last block is padded with zeros, as the phone's are.
+Bytes UnitBlock(const Bytes& image, std::size_t index, std::size_t blockSize) {
+  Bytes block(blockSize, 0);
+  const std::size_t from = index * blockSize;
+  const std::size_t to = std::min(image.size(), from + blockSize);
+  std::copy(image.begin() + static_cast<std::ptrdiff_t>(from), image.begin() + static_cast<std::ptrdiff_t>(to),
+            block.begin());
+  return block;
+}
 
 // Cylinder/sector word: low byte = c9 c8 s5..s0, high byte = c7..c0.
 std::uint16_t PackCylSec(std::uint32_t cylinder, std::uint32_t sector) {
@@ -94,11 +106,14 @@ std::uint32_t AddUnits(FlashSpec& plan, const std::vector<UnitVolume>& units, st
     // Start and size are 16-bit fields of the MTab unit.
     if (block > 0xFFFF || count > 0xFFFF) throw std::invalid_argument("unit beyond 16-bit block numbers");
     mounts.push_back({unit.mountPath, static_cast<std::uint16_t>(block), static_cast<std::uint16_t>(count), {}});
-    for (std::size_t i = 0; i < count; ++i) {
-      const std::size_t from = i * plan.fsBlockSize;
-      const std::size_t to = std::min(image.size(), from + plan.fsBlockSize);
-      blocks[static_cast<std::uint32_t>(block + i)] =
-          Bytes(image.begin() + static_cast<std::ptrdiff_t>(from), image.begin() + static_cast<std::ptrdiff_t>(to));
+    std::size_t mapped = count;
+    auto zeros = [&](std::size_t i) {
+      const Bytes b = UnitBlock(image, i, plan.fsBlockSize);
+      return std::all_of(b.begin(), b.end(), [](std::uint8_t x) { return x == 0; });
+    };
+    while (unit.writtenOnly && mapped > 1 && zeros(mapped - 1)) --mapped;
+    for (std::size_t i = 0; i < mapped; ++i) {
+      blocks[static_cast<std::uint32_t>(block + i)] = UnitBlock(image, i, plan.fsBlockSize);
     }
     block += count;
   }
@@ -116,6 +131,7 @@ std::uint32_t AddUnits(FlashSpec& plan, const std::vector<UnitVolume>& units, st
 
 std::size_t AddHistory(FlashSpec& plan, const UnitVolume& unit, std::uint32_t firstBlock,
                        const std::vector<Bytes>& olderVolumes) {
+  if (plan.fsBlockSize == 0) throw std::invalid_argument("fs_block size 0");
   const Bytes live = MakeUnitImage(unit);
   std::vector<Bytes> images;  // oldest first, the live one last
   for (const Bytes& volume : olderVolumes) {
@@ -129,18 +145,13 @@ std::size_t AddHistory(FlashSpec& plan, const UnitVolume& unit, std::uint32_t fi
   }
   images.push_back(live);
   std::size_t added = 0;
-  const std::size_t blockSize = plan.fsBlockSize;
-  for (std::size_t from = 0; from < live.size(); from += blockSize) {
-    const std::size_t to = std::min(live.size(), from + blockSize);
-    const auto number = static_cast<std::uint32_t>(firstBlock + from / blockSize);
+  const std::size_t count = CeilDiv(live.size(), plan.fsBlockSize);
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto number = static_cast<std::uint32_t>(firstBlock + i);
     for (std::size_t v = 0; v + 1 < images.size(); ++v) {
-      if (std::equal(images[v].begin() + static_cast<std::ptrdiff_t>(from),
-                     images[v].begin() + static_cast<std::ptrdiff_t>(to),
-                     images[v + 1].begin() + static_cast<std::ptrdiff_t>(from))) {
-        continue;
-      }
-      plan.olderCopies[number].emplace_back(images[v].begin() + static_cast<std::ptrdiff_t>(from),
-                                            images[v].begin() + static_cast<std::ptrdiff_t>(to));
+      Bytes older = UnitBlock(images[v], i, plan.fsBlockSize);
+      if (older == UnitBlock(images[v + 1], i, plan.fsBlockSize)) continue;
+      plan.olderCopies[number].push_back(std::move(older));
       ++added;
     }
   }

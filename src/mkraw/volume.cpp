@@ -1,4 +1,6 @@
-// Whether a FAT volume, as mkfs.fat makes it, fits the tool's addressing.
+// Whether a file is a FAT12/FAT16 volume the writer can put in a unit. The
+// unit holds the volume as it is, whatever its layout; only what no FAT12 or
+// FAT16 reader could follow is refused.
 #include <string>
 
 #include "mkraw/mkraw.h"
@@ -12,45 +14,13 @@ std::uint32_t Le(const Bytes& b, std::size_t at, std::size_t width) {
   return v;
 }
 
-// Sectors of the unit before the FAT: partition table, two empty sectors and
-// the boot sector.
-constexpr std::uint32_t kSectorsBeforeFat = 4;
-
-// The smallest root directory (a multiple of 16 entries, at least `from`)
-// that ends the FAT and root directory on an fs_block boundary of the unit.
-std::uint32_t AlignedRoot(std::uint32_t from, std::uint32_t secsPerFat, std::uint32_t perBlock) {
-  std::uint32_t root = from % 16 == 0 && from != 0 ? from : (from / 16 + 1) * 16;
-  while ((kSectorsBeforeFat + secsPerFat + root / 16) % perBlock != 0) root += 16;
-  return root;
-}
-
-struct Layout {
-  std::uint32_t secsPerFat;
-  std::uint32_t root;
-  std::uint32_t clusters;
-};
-
-// The layout a volume of `total` sectors takes with one reserved sector, one
-// FAT and clusters of `perBlock` sectors: the FAT sized for the clusters that
-// remain beside it, and the root directory then aligned.
-Layout TargetLayout(std::uint32_t total, std::uint32_t perBlock, std::uint32_t rootEntries) {
-  Layout l{1, AlignedRoot(rootEntries, 1, perBlock), 0};
-  for (int round = 0; round < 64; ++round) {
-    const std::uint32_t meta = 1 + l.secsPerFat + l.root / 16;
-    l.clusters = total > meta ? (total - meta) / perBlock : 0;
-    const std::uint32_t fatBytes = l.clusters + 2 < 4087 ? ((l.clusters + 2) * 3 + 1) / 2 : (l.clusters + 2) * 2;
-    const std::uint32_t secsPerFat = (fatBytes + 511) / 512;
-    const std::uint32_t root = AlignedRoot(rootEntries, secsPerFat, perBlock);
-    if (secsPerFat == l.secsPerFat && root == l.root) break;
-    l.secsPerFat = secsPerFat;
-    l.root = root;
-  }
-  return l;
-}
+// Beyond these cluster counts FAT12 becomes FAT16, and FAT16 FAT32.
+constexpr std::uint32_t kFat16From = 4085;
+constexpr std::uint32_t kFat32From = 65525;
 
 }  // namespace
 
-VolumeFit CheckVolume(const Bytes& volume, std::uint32_t fsBlockSize) {
+VolumeFit CheckVolume(const Bytes& volume) {
   VolumeFit fit;
   if (volume.size() < 512) {
     fit.problems.push_back("it is " + std::to_string(volume.size()) +
@@ -66,61 +36,52 @@ VolumeFit CheckVolume(const Bytes& volume, std::uint32_t fsBlockSize) {
   const std::uint32_t smallSectors = Le(volume, 19, 2);
   const std::uint32_t secsPerFat = Le(volume, 22, 2);
   const std::uint32_t total = smallSectors != 0 ? smallSectors : Le(volume, 32, 4);
-  const std::uint32_t perBlock = fsBlockSize / 512;
 
   if (bytesPerSector != 512) {
     fit.problems.push_back("its sectors are " + std::to_string(bytesPerSector) +
                            " bytes; the tool counts 512-byte sectors");
   }
-  if (perCluster * 512 != fsBlockSize) {
-    fit.problems.push_back("its clusters are " + std::to_string(perCluster) + " sectors; the tool takes one cluster as one fs_block of " +
-                           std::to_string(perBlock) + " sectors");
+  const bool clusterSizeKnown = perCluster != 0 && (perCluster & (perCluster - 1)) == 0;
+  if (!clusterSizeKnown) {
+    fit.problems.push_back("its clusters are " + std::to_string(perCluster) +
+                           " sectors; a cluster is a power of two from 1 to 128 sectors");
   }
-  if (reserved != 1) {
-    fit.problems.push_back("it has " + std::to_string(reserved) +
-                           " reserved sectors; the tool reads the FAT right after the boot sector");
+  if (reserved == 0) {
+    fit.problems.push_back("it has 0 reserved sectors; the boot sector itself is one");
   }
-  if (fats != 1) {
-    fit.problems.push_back("it has " + std::to_string(fats) + " FATs; the tool counts one");
+  if (fats == 0) {
+    fit.problems.push_back("it has 0 FATs; a volume has at least one");
   }
   if (secsPerFat == 0) {
     fit.problems.push_back("it is FAT32; the tool reads FAT12 and FAT16 only");
-  }
-  // With the rest of its geometry right, only the root directory size can
-  // keep the data area off an fs_block boundary.
-  const bool geometryFits = perCluster * 512 == fsBlockSize && reserved == 1 && fats == 1 && secsPerFat != 0;
-  std::uint32_t root = AlignedRoot(rootEntries, secsPerFat, perBlock);
-  if (geometryFits && root != rootEntries) {
-    fit.problems.push_back("its FAT and root directory end at sector " +
-                           std::to_string(kSectorsBeforeFat + secsPerFat + (rootEntries * 32 + 511) / 512) +
-                           " of the unit, not on an fs_block boundary (a multiple of " + std::to_string(perBlock) +
-                           "); " + std::to_string(root) + " root directory entries would end them on one");
   }
   if (std::uint64_t{total} * 512 > volume.size()) {
     fit.problems.push_back("its boot sector gives " + std::to_string(total) + " sectors, but the file holds " +
                            std::to_string(volume.size() / 512));
   }
-  const std::uint32_t rootSectors = (rootEntries * 32 + 511) / 512;
-  const std::uint32_t meta = reserved + fats * secsPerFat + rootSectors;
-  const std::uint32_t clusters = perCluster == 0 || total < meta ? 0 : (total - meta) / perCluster;
-  if (secsPerFat != 0) {
-    if (clusters < 4085) {
-      fit.parType = 0x01;
-    } else if (clusters < 65525) {
-      fit.parType = 0x04;
-    } else {
-      fit.problems.push_back("it has " + std::to_string(clusters) + " clusters, more than FAT16 holds");
-    }
+  // The cluster count, and with it the FAT type, only means something once
+  // the fields it comes from do.
+  if (!clusterSizeKnown || reserved == 0 || fats == 0 || secsPerFat == 0) return fit;
+
+  const std::uint64_t meta = std::uint64_t{reserved} + std::uint64_t{fats} * secsPerFat + (rootEntries * 32 + 511) / 512;
+  const std::uint64_t clusters = total > meta ? (total - meta) / perCluster : 0;
+  if (clusters == 0) {
+    fit.problems.push_back("its reserved sectors, FATs and root directory take " + std::to_string(meta) + " of its " +
+                           std::to_string(total) + " sectors, leaving no room for a cluster");
+    return fit;
   }
-  // Otherwise the FAT changes size with the geometry: size it for the target.
-  std::uint32_t suggestedClusters = clusters;
-  if (!geometryFits) {
-    const Layout target = TargetLayout(total, perBlock, rootEntries);
-    root = target.root;
-    suggestedClusters = target.clusters;
+  if (clusters >= kFat32From) {
+    fit.problems.push_back("it has " + std::to_string(clusters) + " clusters, more than FAT16 holds");
+    return fit;
   }
-  fit.mkfsOptions = "-a -f 1 -R 1 -S 512 -s " + std::to_string(perBlock) + " -r " + std::to_string(root) +
-                    (suggestedClusters < 4085 ? " -F 12" : " -F 16");
+  fit.parType = clusters < kFat16From ? 0x01 : 0x04;
+  // Entries 0 and 1 are reserved: cluster numbers start at 2.
+  const std::uint64_t fatEntries = fit.parType == 0x01 ? secsPerFat * 512 * 2 / 3 : secsPerFat * 256;
+  if (fatEntries < clusters + 2) {
+    fit.problems.push_back("its FAT of " + std::to_string(secsPerFat) + " sectors holds " +
+                           std::to_string(fatEntries) + " entries, fewer than its " + std::to_string(clusters) +
+                           " clusters need");
+  }
   return fit;
 }
 

@@ -191,7 +191,7 @@ const std::vector<DumpCase>& DumpCases() {
        {"--page-type", "2", "--segments", "2"}},
       {"Fat16_800_Reserved4_Clusters1K_Root16",
        0x800,
-       {{"/", FatType::Fat16, 0x5EED35, 3, 2, 32 * 1024, {false, 1024, 0, 4, 16}}},
+       {{"/", FatType::Fat16, 0x5EED47, 3, 6, 32 * 1024, {false, 1024, 0, 4, 16}}},
        {"--seed", "8"}},
       {"Fat16_4000_Reserved32_TwoFats_Clusters4K_Root512",
        0x4000,
@@ -199,17 +199,22 @@ const std::vector<DumpCase>& DumpCases() {
        {"--page-type", "18", "--seed", "21"}},
       {"Fat12_4000_Clusters16K_Root112",
        0x4000,
-       {{"/", FatType::Fat12, 0x5EED37, 2, 4, 160 * 1024, {false, 16384, 0, 0, 112}}},
+       {{"/", FatType::Fat12, 0x5EED37, 3, 5, 96 * 1024, {false, 16384, 0, 0, 112}}},
        {"--page-type", "2"}},
-      // Clusters of several fs_blocks.
-      {"Fat16_800_Clusters8K_TwoFats",
+      // Clusters of several fs_blocks, on a flash that mapped only the blocks
+      // written: the image ends inside the last cluster of the used area.
+      {"Fat16_800_Clusters8K_TwoFats_WrittenOnly",
        0x800,
        {{"/", FatType::Fat16, 0x5EED38, 3, 4, 96 * 1024, {false, 8192, 2, 0, 0}}},
-       {"--seed", "9"}},
-      {"Fat12_800_Clusters16K",
+       {"--seed", "9", "--written-only"}},
+      {"Fat12_800_Clusters16K_WrittenOnly",
        0x800,
-       {{"/", FatType::Fat12, 0x5EED39, 2, 4, 160 * 1024, {false, 16384, 0, 0, 0}}},
-       {"--page-type", "18"}},
+       {{"/", FatType::Fat12, 0x5EED39, 3, 5, 96 * 1024, {false, 16384, 0, 0, 0}}},
+       {"--page-type", "18", "--written-only"}},
+      {"Fat12_200_Clusters4K_WrittenOnly",
+       0x200,
+       {{"/", FatType::Fat12, 0x5EED3A, 3, 4, 24 * 1024, {false, 4096, 0, 0, 0}}},
+       {"--written-only"}},
   };
   return cases;
 }
@@ -331,7 +336,14 @@ TEST_P(RoundTripTest, ExtractedTreeEqualsTheTreesPutIn) {
   EXPECT_GE(longNames, 10u);
   EXPECT_GE(emptyFiles, 1u);
 
-  EXPECT_EQ(CompareTrees(ExpectedTree(c), OutDir()), "");
+  const fs::path expected = ExpectedTree(c);
+  EXPECT_EQ(CompareTrees(expected, OutDir()), "");
+  // quillex extract runs the same stages: the same tree.
+  RunOptions quillex;
+  quillex.command = {QUILLEX_PATH};
+  const ToolRun extracted = RunQuillex4(RunDir(), {"extract", kName, "-q", "-o", "extract"}, quillex);
+  EXPECT_EQ(extracted.status, 0) << extracted.err;
+  EXPECT_EQ(CompareTrees(expected, RunDir() / "extract" / kOutDir), "") << "quillex extract";
 
   // One walked partition per volume, in Mount Table order, each saving the
   // files of its tree; nothing reported as wrong.
@@ -558,7 +570,9 @@ TEST_P(PeerTest, MtoolsAndSleuthKitFindTheFilesThatWereExtracted) {
     CopyView(unitDir, extracted, nested, false);
     CopyView(unitDir, extractedNonEmpty, nested, true);
 
-    EXPECT_EQ(CompareTrees(ReadWithMtools(offset, "mtools" + n), extracted), "") << "mtools against quillex4";
+    const fs::path mtools = ReadWithMtools(offset, "mtools" + n);
+    EXPECT_EQ(CompareTrees(mtools, extracted), "") << "mtools against quillex4";
+    EXPECT_EQ(CompareTreeTimes(mtools, unitDir), "") << "mtools' times against quillex4";
     EXPECT_EQ(CompareTrees(ReadWithSleuthKit(offset, "sleuthkit" + n), extractedNonEmpty), "")
         << "tsk_recover against quillex4";
     const FlsListing listing = ListWithSleuthKit(offset);
@@ -575,9 +589,9 @@ INSTANTIATE_TEST_SUITE_P(Peer, PeerTest, ::testing::ValuesIn(DumpCases()), CaseN
 // deleted file's FAT chain is freed: both take its first cluster and then
 // the free clusters after it, so while no later file took them, a deleted
 // file comes back whole, and alike from both.
-class PeerDeletedFilesTest : public PeerFixture {};
+class PeerDeletedFilesTest : public PeerFixture, public ::testing::WithParamInterface<PcLayout> {};
 
-TEST_F(PeerDeletedFilesTest, DeletedFilesAgreeWithSleuthKit) {
+TEST_P(PeerDeletedFilesTest, DeletedFilesAgreeWithSleuthKit) {
   const std::uint32_t cluster = 0x800;
   const fs::path tree = Work("tree0");
   RandomTreeOptions options;
@@ -603,6 +617,7 @@ TEST_F(PeerDeletedFilesTest, DeletedFilesAgreeWithSleuthKit) {
 
   MtoolsVolumeSpec plan;
   plan.bits = FatType::Fat16;
+  plan.pc = GetParam();
   volumes_.push_back(MakeMtoolsVolumeFromTree(plan, tree, Work("volume0.img")));
   // Deleted last, so that no later copy takes their entries or clusters.
   for (const Deleted& d : deleted) DeleteFromVolume(volumes_[0], "::/" + d.rel.generic_string());
@@ -640,6 +655,13 @@ TEST_F(PeerDeletedFilesTest, DeletedFilesAgreeWithSleuthKit) {
   EXPECT_EQ(CompareTrees(ReadWithSleuthKit(offset, "sleuthkit"), extractedNonEmpty), "")
       << "tsk_recover against quillex4";
 }
+
+// As the phone lays the volume out, and with two FATs, the data area then
+// off the fs_block boundary.
+INSTANTIATE_TEST_SUITE_P(Layouts, PeerDeletedFilesTest, ::testing::Values(PcLayout{}, PcLayout{false, 0, 2, 0, 0}),
+                         [](const ::testing::TestParamInfo<PcLayout>& layout) {
+                           return std::string(layout.param.Any() ? "TwoFats" : "Phone");
+                         });
 
 // ---------------------------------------------------------------------------
 // A volume filled the way a user fills one, in FAT12 and FAT16: files and
@@ -913,6 +935,8 @@ struct FailureCase {
   std::vector<std::string> args;      // VOLUME stands for the volume's full path
   std::vector<std::string> messages;  // each must be in standard error
   int status = 1;
+  std::vector<std::pair<std::size_t, std::uint8_t>> poke = {};  // volume bytes then changed
+  std::size_t cutTo = 0;                                         // volume then cut to this length; 0: whole
 };
 
 void PrintTo(const FailureCase& c, std::ostream* out) { *out << c.name; }
@@ -926,22 +950,23 @@ const std::vector<FailureCase>& FailureCases() {
        kNoVolume,
        {"-o", kName, "--patch-boot", "/=VOLUME"},
        {"volume.img", "No such file"}},
-      {"ClustersOfEightSectors",
-       {"-a", "-f", "1", "-R", "1", "-S", "512", "-s", "8", "-F", "12", "-r", "64"},
-       {"-o", kName, "--patch-boot", "/=VOLUME"},
-       {"volume.img", "clusters are 8 sectors", "-s 4"}},
-      {"TwoFats",
-       {"-a", "-f", "2", "-R", "1", "-S", "512", "-s", "4", "-F", "12", "-r", "64"},
-       {"-o", kName, "--patch-boot", "/=VOLUME"},
-       {"volume.img", "2 FATs", "-f 1"}},
-      {"FourReservedSectors",
-       {"-a", "-f", "1", "-R", "4", "-S", "512", "-s", "4", "-F", "12", "-r", "64"},
-       {"-o", kName, "--patch-boot", "/=VOLUME"},
-       {"volume.img", "4 reserved sectors", "-R 1"}},
-      {"VolumeOfOtherClustersThanTheBlockSize",
+      {"SectorsOf1024Bytes", {"-S", "1024"}, {"-o", kName, "--patch-boot", "/=VOLUME"}, {"volume.img", "1024 bytes"}},
+      {"Fat32", {"-F", "32"}, {"-o", kName, "--patch-boot", "/=VOLUME"}, {"volume.img", "FAT32"}},
+      {"NoFat", kGood, {"-o", kName, "--patch-boot", "/=VOLUME"}, {"volume.img", "0 FATs"}, 1, {{16, 0}}},
+      {"ClustersOfThreeSectors",
        kGood,
-       {"-o", kName, "-b", "0x1000", "--patch-boot", "/=VOLUME"},
-       {"volume.img", "clusters are 4 sectors", "-s 8"}},
+       {"-o", kName, "--patch-boot", "/=VOLUME"},
+       {"volume.img", "clusters are 3 sectors"},
+       1,
+       {{13, 3}}},
+      {"BootSectorCountPastTheFileEnd",
+       kGood,
+       {"-o", kName, "--patch-boot", "/=VOLUME"},
+       {"volume.img", "gives 2048 sectors, but the file holds 1000"},
+       1,
+       {},
+       1000 * 512},
+      {"TooShortForABootSector", kGood, {"-o", kName, "/=VOLUME"}, {"volume.img", "100 bytes long"}, 1, {}, 100},
       {"NoBootSignatureWithoutPatchBoot",
        kGood,
        {"-o", kName, "/=VOLUME"},
@@ -1050,6 +1075,12 @@ TEST_P(MkrawFailureTest, ReportsOnStandardErrorAndLeavesNothingBehind) {
     MakeFs(c.volume, "volume.img", 1024);
   }
   if (HasFatalFailure()) return;
+  if (!c.poke.empty() || c.cutTo != 0) {
+    std::string bytes = ReadFile(At("volume.img"));
+    for (const auto& [at, value] : c.poke) bytes.at(at) = static_cast<char>(value);
+    if (c.cutTo != 0) bytes.resize(c.cutTo);
+    WriteFile(At("volume.img"), bytes);
+  }
   const std::set<std::string> before = Listing(Dir());
   const std::string volumeBytes = c.volume.empty() ? "" : ReadFile(At("volume.img"));
 
@@ -1075,92 +1106,90 @@ TEST_P(MkrawFailureTest, ReportsOnStandardErrorAndLeavesNothingBehind) {
 
 INSTANTIATE_TEST_SUITE_P(Mkraw, MkrawFailureTest, ::testing::ValuesIn(FailureCases()), CaseName());
 
-// A volume that does not fit: the message names the mkfs.fat options that
-// would make it fit; a volume made again with them (same size, same files)
-// is taken, and its files come back through quillex4.
-struct RemakeCase {
+// Volumes in any FAT12/FAT16 layout, as mkfs.fat makes them, are taken
+// whatever the fs_block size, and the unit holds each byte for byte, padded
+// with zeros to whole fs_blocks. With --no-shuffle the dump ends with the
+// unit's blocks in logical order, each in its oldest state, then the newer
+// copies of the blocks that changed, in logical order.
+struct LayoutCase {
   std::string name;
-  std::vector<std::string> mkfs;  // how the volume that does not fit is made
+  std::vector<std::string> mkfs;  // mkfs.fat options; kGood: GoodVolume
   std::uint32_t sizeKiB = 1024;
   std::string blockSize = "0x800";
+  char parType = 0x01;
+  bool history = false;  // an older state, differing in its middle and last bytes
 };
 
-void PrintTo(const RemakeCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const LayoutCase& c, std::ostream* out) { *out << c.name; }
 
-class MkrawRemakeTest : public MkrawFixture, public ::testing::WithParamInterface<RemakeCase> {};
+class MkrawLayoutTest : public MkrawFixture, public ::testing::WithParamInterface<LayoutCase> {};
 
-// The options after "mkfs.fat" on the line that suggests them, up to the
-// first word that is neither an option nor an option's value.
-std::vector<std::string> SuggestedOptions(const std::string& message) {
-  const std::size_t at = message.find("mkfs.fat -");
-  if (at == std::string::npos) return {};
-  std::istringstream words(message.substr(at + 9, message.find('\n', at) - at - 9));
-  std::vector<std::string> options;
-  for (std::string word; words >> word;) {
-    const bool option = word.size() > 1 && word[0] == '-';
-    const bool number = word.find_first_not_of("0123456789") == std::string::npos;
-    if (!option && !number) break;
-    options.push_back(word);
+TEST_P(MkrawLayoutTest, TheUnitHoldsTheVolumePaddedToWholeFsBlocks) {
+  const LayoutCase& c = GetParam();
+  MtoolsVolume volume = GoodVolume("volume.img");
+  if (c.mkfs != kGood) {
+    fs::remove(volume.image);
+    MakeFs(c.mkfs, "volume.img", c.sizeKiB);
+    if (HasFatalFailure()) return;
+    CopyTreeIntoVolume(volume, Dir() / "tree");
   }
-  return options;
-}
-
-TEST_P(MkrawRemakeTest, SuggestedMkfsOptionsMakeTheVolumeFit) {
-  const RemakeCase& c = GetParam();
-  const fs::path tree = Dir() / "tree";
-  RandomTreeOptions options;
-  options.seed = 0xF17;
-  options.depth = 2;
-  options.filesPerDirectory = 3;
-  options.maxFileBytes = 12 * 1024;
-  WriteRandomTree(tree, options);
-  MakeFs(c.mkfs, "volume.img", c.sizeKiB);
-  if (HasFatalFailure()) return;
-  const std::string volume = At("volume.img");
-  const std::uint32_t rootBefore = Word(ReadFile(volume), 17);
-
-  const ProgramOutput refused =
-      RunQuillexMkraw(Dir(), {"-o", kName, "-b", c.blockSize, "--patch-boot", "/=" + volume});
-  ASSERT_EQ(refused.status, 1) << refused.err;
-  EXPECT_NE(refused.err.find(volume), std::string::npos) << refused.err;
-  const std::vector<std::string> suggested = SuggestedOptions(refused.err);
-  ASSERT_FALSE(suggested.empty()) << "no mkfs.fat options in:\n" << refused.err;
-  const auto r = std::find(suggested.begin(), suggested.end(), "-r");
-  ASSERT_TRUE(r != suggested.end() && r + 1 != suggested.end()) << "no -r value in:\n" << refused.err;
-  if (c.name == "MisalignedRootDirectory") {
-    // The problem line names the same root entry count.
-    EXPECT_NE(refused.err.find(*(r + 1) + " root directory entries"), std::string::npos) << refused.err;
-    EXPECT_NE(std::stoul(*(r + 1)), rootBefore);
+  const std::string newer = ReadFile(At("volume.img"));
+  std::string older = newer;
+  std::vector<std::string> args{"-o", kName, "-b", c.blockSize, "--no-shuffle", "--patch-boot", "/=" + At("volume.img")};
+  if (c.history) {
+    older[older.size() / 2] ^= 0x55;
+    older.back() ^= 0x55;
+    WriteFile(At("old.img"), older);
+    args.insert(args.end(), {"--history", At("old.img")});
   }
-
-  fs::remove(volume);
-  MakeFs(suggested, "volume.img", c.sizeKiB);
-  if (HasFatalFailure()) return;
-  MtoolsVolume remade;
-  remade.image = volume;
-  CopyTreeIntoVolume(remade, tree);
-  const ProgramOutput taken =
-      RunQuillexMkraw(Dir(), {"-o", kName, "-b", c.blockSize, "--patch-boot", "/=" + volume});
-  ASSERT_EQ(taken.status, 0) << "mkfs.fat with the suggested options made a volume that is refused:\n"
-                             << taken.err;
-  const ToolRun run = Extract();
-  ASSERT_EQ(run.status, 0);
-  EXPECT_EQ(CompareTrees(tree, Dir() / kOutDir), "");
+  const ProgramOutput made = RunQuillexMkraw(Dir(), args);
+  ASSERT_EQ(made.status, 0) << made.err;
+  const std::string dump = ReadFile(At(kName));
+  const std::size_t block = std::stoul(c.blockSize, nullptr, 0);
+  auto unitOf = [&](const std::string& table, std::string v) {
+    std::string unit = table + std::string(1024, '\0') + v.replace(0, 4, "\xEB\x00\x90\x4D", 4);
+    unit.resize((unit.size() + block - 1) / block * block, '\0');
+    return unit;
+  };
+  auto tail = [&](const std::string& table) {
+    const std::string old = unitOf(table, older), now = unitOf(table, newer);
+    std::string all = old;
+    for (std::size_t at = 0; at < now.size(); at += block) {
+      if (now.compare(at, block, old, at, block) != 0) all += now.substr(at, block);
+    }
+    return all;
+  };
+  const std::size_t size = tail(std::string(512, '\0')).size();
+  ASSERT_GE(dump.size(), size);
+  const std::string table = dump.substr(dump.size() - size, 512);
+  auto u32 = [&](std::size_t at) { return std::uint32_t{Word(table, at)} | std::uint32_t{Word(table, at + 2)} << 16; };
+  EXPECT_EQ(table[446 + 4], c.parType);
+  EXPECT_EQ(u32(446 + 8), 3u);
+  EXPECT_EQ(u32(446 + 12), newer.size() / 512) << "entry 1 counts the volume's sectors";
+  EXPECT_EQ(Word(dump, block + 40), unitOf(table, newer).size() / block) << "the MTab unit's fs_blocks";
+  EXPECT_TRUE(dump.compare(dump.size() - size, size, tail(table)) == 0) << "the unit does not hold the volume";
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Mkraw, MkrawRemakeTest,
+    Mkraw, MkrawLayoutTest,
     ::testing::Values(
         // Boot sector, 2 FAT sectors and 64 root entries (4 sectors) end at
         // sector 10 of the unit; an fs_block holds 4.
-        RemakeCase{"MisalignedRootDirectory",
+        LayoutCase{"MisalignedRootDirectory",
                    {"-a", "-f", "1", "-R", "1", "-S", "512", "-s", "4", "-F", "12", "-r", "64"}},
-        RemakeCase{"TwoFats", {"-a", "-f", "2", "-R", "1", "-S", "512", "-s", "4", "-F", "12", "-r", "64"}},
-        RemakeCase{"ClustersOfEightSectors",
+        LayoutCase{"TwoFats", {"-a", "-f", "2", "-R", "1", "-S", "512", "-s", "4", "-F", "12", "-r", "64"}},
+        LayoutCase{"FourReservedSectors",
+                   {"-a", "-f", "1", "-R", "4", "-S", "512", "-s", "4", "-F", "12", "-r", "64"}},
+        LayoutCase{"ClustersOfEightSectors",
                    {"-a", "-f", "1", "-R", "1", "-S", "512", "-s", "8", "-F", "12", "-r", "64"}},
-        RemakeCase{"Fat16ClustersOfTwoSectors",
+        LayoutCase{"VolumeOfOtherClustersThanTheBlockSize", kGood, 1024, "0x1000"},
+        LayoutCase{"Fat16ClustersOfTwoSectors",
                    {"-a", "-f", "1", "-R", "1", "-S", "512", "-s", "2", "-F", "16", "-r", "512"},
-                   16384}),
+                   16384, "0x800", 0x04, true},
+        // 1,023 KiB and the table: 2,049 sectors, not whole fs_blocks.
+        LayoutCase{"MkfsDefaultsOfAnOddSize", {}, 1023, "0x800", 0x01, true},
+        LayoutCase{"ClustersOf64KiBOn512ByteBlocks", {"-s", "128"}, 4096, "0x200"},
+        LayoutCase{"ClustersOf512BytesOn64KiBBlocks", {"-s", "1"}, 1023, "0x10000", 0x01, true}),
     CaseName());
 
 TEST_F(MkrawToolTest, VolumeFilesAreOnlyRead) {

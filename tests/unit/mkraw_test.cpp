@@ -992,6 +992,7 @@ TEST(AddUnits, MountTableInBlockOneAndUnitsBackToBack) {
     first.insert(first.end(), block.begin(), block.end());
   }
   EXPECT_EQ(Slice(first, 0, 4536), mk::MakeUnitImage(units[0]));
+  EXPECT_EQ(Slice(first, 4536, 3 * 0x800 - 4536), Bytes(3 * 0x800 - 4536, 0)) << "the last block padded with zeros";
   EXPECT_EQ(plan.logicalBlocks.at(5), mk::MakeUnitImage(units[1]));
 
   // Through a whole dump: each unit at (start - 1) x fs_block size.
