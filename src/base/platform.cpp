@@ -258,6 +258,7 @@ timespec FromLocal(const LocalTime& t) {
   constexpr std::time_t kDay = 24 * 60 * 60;
   const long before = OffsetAt(wall - kDay);
   const long after = OffsetAt(wall + kDay);
+  if (before == after) return {wall - before, static_cast<long>(t.centiseconds) * 10'000'000L};  // the usual case
   // A reading fits when the zone has that offset at the moment it gives.
   const std::time_t first = wall - before;
   const std::time_t second = wall - after;

@@ -369,6 +369,10 @@ bool ToFileTime(const LocalTime& t, FILETIME& out) {
   constexpr std::int64_t kDay = 24LL * 60 * 60 * 10'000'000;
   std::int64_t before = 0, after = 0, firstOffset = 0, secondOffset = 0;
   if (!OffsetAt(wall - kDay, before) || !OffsetAt(wall + kDay, after)) return false;
+  if (before == after) {  // no change of the clock near: the usual case
+    out = FromTicks(wall - before);
+    return true;
+  }
   // A reading fits when the zone has that offset at the moment it gives.
   const std::int64_t first = wall - before;
   const std::int64_t second = wall - after;
