@@ -145,6 +145,9 @@ std::vector<PhysicalBlock> ListPhysicalBlocks(const RawImageState& s) {
     // in-use entry names it.
     if (std::binary_search(named.begin(), named.end(), offset)) return;
     if (std::find(maps.begin(), maps.end(), offset) != maps.end()) return;
+    // Nor is any other MAP block data: stale copies, the earlier block of a
+    // duplicated id, those of ids past 100.
+    if (RawDword(s, offset + kMapSig1) == kMapSignature1 && RawDword(s, offset + kMapSig2) == kMapSignature2) return;
     free.push_back(offset);
   });
   std::sort(free.begin(), free.end());
