@@ -23,6 +23,17 @@ struct UnitFound {
 // A partition reached through a unit: its table entry, and the boot sector
 // fields its walk goes by. Told before it is walked; Supported is false
 // for the types not walked.
+// A FAT boot sector's geometry, as the partition driver reads it.
+struct BootGeometry {
+  std::uint16_t BytesPerSector = 0;
+  std::uint8_t SectorsPerCluster = 0;
+  std::uint16_t ReservedSectors = 0;
+  std::uint8_t NumberOfFAT = 0;
+  std::uint16_t MaxRootEntry = 0;
+  std::uint32_t TotalSectors = 0;  // the small count, else the large one
+  std::uint16_t SecsPerFAT = 0;
+};
+
 struct PartitionFound {
   std::uint32_t Unit = 0;  // the UnitFound index
   std::uint16_t Entry = 0;  // partition entry number, from 1 (0: none)
@@ -31,13 +42,7 @@ struct PartitionFound {
   std::uint32_t FirstSecOffset = 0;
   std::uint32_t NumOfSectors = 0;
   std::uint32_t FsInfoOffset = 0;  // byte offset of its boot sector in the image
-  std::uint16_t BytesPerSector = 0;
-  std::uint8_t SectorsPerCluster = 0;
-  std::uint16_t ReservedSectors = 0;
-  std::uint8_t NumberOfFAT = 0;
-  std::uint16_t MaxRootEntry = 0;
-  std::uint32_t TotalSectors = 0;  // the small count, else the large one
-  std::uint16_t SecsPerFAT = 0;
+  BootGeometry Boot;
   std::uint32_t RootSector = 0;
   std::uint16_t FirstDataSector = 0;
   bool FromBootSector = false;    // addressed as the boot sector says, not as the phone lays it out

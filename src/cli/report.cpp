@@ -14,7 +14,7 @@ namespace {
 
 // Clusters of a FAT volume from its boot sector: the sectors after the
 // reserved ones, the FATs and the root directory, in whole clusters.
-std::uint32_t ClusterCount(const PartitionFound& p) {
+std::uint32_t ClusterCount(const BootGeometry& p) {
   if (p.SectorsPerCluster == 0 || p.BytesPerSector == 0) return 0;
   const std::uint64_t rootSectors = (std::uint64_t{p.MaxRootEntry} * 32 + p.BytesPerSector - 1) / p.BytesPerSector;
   const std::uint64_t before = p.ReservedSectors + std::uint64_t{p.NumberOfFAT} * p.SecsPerFAT + rootSectors;
@@ -135,14 +135,14 @@ Json InfoJson(const RawImageState& s, const Listing& listing) {
                  {"path", p.Path}};
     if (p.Supported) {
       part["boot_sector_offset"] = p.FsInfoOffset;
-      part["bytes_per_sector"] = p.BytesPerSector;
-      part["sectors_per_cluster"] = p.SectorsPerCluster;
-      part["reserved_sectors"] = p.ReservedSectors;
-      part["fats"] = p.NumberOfFAT;
-      part["root_entries"] = p.MaxRootEntry;
-      part["total_sectors"] = p.TotalSectors;
-      part["sectors_per_fat"] = p.SecsPerFAT;
-      part["clusters"] = ClusterCount(p);
+      part["bytes_per_sector"] = p.Boot.BytesPerSector;
+      part["sectors_per_cluster"] = p.Boot.SectorsPerCluster;
+      part["reserved_sectors"] = p.Boot.ReservedSectors;
+      part["fats"] = p.Boot.NumberOfFAT;
+      part["root_entries"] = p.Boot.MaxRootEntry;
+      part["total_sectors"] = p.Boot.TotalSectors;
+      part["sectors_per_fat"] = p.Boot.SecsPerFAT;
+      part["clusters"] = ClusterCount(p.Boot);
       // How the volume was addressed: as the phone lays it out, or as its
       // boot sector says (a volume formatted otherwise).
       part["layout"] = p.FromBootSector ? "boot sector" : "phone";

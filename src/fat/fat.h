@@ -77,18 +77,8 @@ struct Volume {
   std::uint32_t LastCluster = 0;   // the volume's highest cluster number
 };
 
-// The boot sector's geometry, as the partition driver reads it.
-struct BootGeometry {
-  std::uint16_t BytesPerSector = 0;
-  std::uint8_t SectorsPerCluster = 0;
-  std::uint16_t ReservedSectors = 0;
-  std::uint8_t NumberOfFAT = 0;
-  std::uint16_t MaxRootEntry = 0;
-  std::uint32_t TotalSectors = 0;  // the small count, else the large one
-  std::uint16_t SecsPerFAT = 0;
-};
-
-// Sets the volume's layout: the phone's (RootSector, FirstDataSector; the
+// Sets the volume's layout from the boot sector's geometry (BootGeometry,
+// base/findings.h): the phone's (RootSector, FirstDataSector; the
 // boot sector's other counts unused), or the boot sector's where it
 // describes a standard layout that differs from the phone's.
 void ChooseLayout(Volume& volume, const BootGeometry& boot);

@@ -56,13 +56,7 @@ void ProcessPartition(RunOutput& out, const RawImageState& s, PartitionState& pa
 
   found.Supported = true;
   found.FsInfoOffset = volume.FsInfoOffset;
-  found.BytesPerSector = boot.BytesPerSector;
-  found.SectorsPerCluster = boot.SectorsPerCluster;
-  found.ReservedSectors = boot.ReservedSectors;
-  found.NumberOfFAT = boot.NumberOfFAT;
-  found.MaxRootEntry = boot.MaxRootEntry;
-  found.TotalSectors = boot.TotalSectors;
-  found.SecsPerFAT = boot.SecsPerFAT;
+  found.Boot = boot;
   found.RootSector = volume.RootSector;
   found.FirstDataSector = volume.FirstDataSector;
   found.FromBootSector = volume.FromBootSector;

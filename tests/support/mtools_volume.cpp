@@ -529,6 +529,22 @@ ProgramOutput RunQuillexMkraw(const fs::path& dir, const std::vector<std::string
 
 namespace {
 
+// The volume mkfs.fat made at `image`, as its boot sector describes it.
+MtoolsVolume ReadBackVolume(const MtoolsVolumeSpec& plan, const fs::path& image, Bytes& boot) {
+  boot = ReadWhole(image);
+  boot.resize(512);
+  MtoolsVolume volume;
+  volume.image = image;
+  volume.fsBlockSize = plan.fsBlockSize;
+  volume.secsPerFat = Word(boot, 22);
+  volume.rootEntries = Word(boot, 17);
+  volume.sizeKiB = plan.sizeKiB;
+  volume.reserved = Word(boot, 14);
+  volume.fats = boot[16];
+  volume.clusterBytes = boot[13] * 512u;
+  return volume;
+}
+
 // One mkfs.fat run with the layout asked for, taken as it comes out.
 MtoolsVolume MakePcVolume(const MtoolsVolumeSpec& plan, const fs::path& image) {
   std::vector<std::string> argv{RequireProgram("mkfs.fat"), "-F", plan.bits == FatType::Fat12 ? "12" : "16",
@@ -543,17 +559,8 @@ MtoolsVolume MakePcVolume(const MtoolsVolumeSpec& plan, const fs::path& image) {
   std::error_code ignored;
   fs::remove(image, ignored);
   Run(argv);
-  Bytes boot = ReadWhole(image);
-  boot.resize(512);
-  MtoolsVolume volume;
-  volume.image = image;
-  volume.fsBlockSize = plan.fsBlockSize;
-  volume.secsPerFat = Word(boot, 22);
-  volume.rootEntries = Word(boot, 17);
-  volume.sizeKiB = plan.sizeKiB;
-  volume.reserved = Word(boot, 14);
-  volume.fats = boot[16];
-  volume.clusterBytes = boot[13] * 512u;
+  Bytes boot;
+  const MtoolsVolume volume = ReadBackVolume(plan, image, boot);
   if (Word(boot, 11) != 512 || (!plan.pc.mkfsDefaults && volume.clusterBytes != plan.ClusterBytes())) {
     throw std::runtime_error("mkfs.fat did not make the layout asked for");
   }
@@ -576,21 +583,11 @@ MtoolsVolume MakeEmptyMtoolsVolume(const MtoolsVolumeSpec& plan, const fs::path&
     Run({mkfs, "-a", "-f", "1", "-R", "1", "-S", "512", "-s", std::to_string(perBlock), "-F",
          plan.bits == FatType::Fat12 ? "12" : "16", "-r", std::to_string(rootEntries), "-i", "51AB0C3D",
          "-C", image.string(), std::to_string(plan.sizeKiB)});
-    const Bytes boot = [&] {
-      Bytes all = ReadWhole(image);
-      all.resize(512);
-      return all;
-    }();
+    Bytes boot;
+    const MtoolsVolume volume = ReadBackVolume(plan, image, boot);
     if (Word(boot, 11) != 512 || boot[13] != perBlock || Word(boot, 14) != 1 || boot[16] != 1) {
       throw std::runtime_error("mkfs.fat did not make the layout asked for");
     }
-    MtoolsVolume volume;
-    volume.image = image;
-    volume.fsBlockSize = plan.fsBlockSize;
-    volume.secsPerFat = Word(boot, 22);
-    volume.rootEntries = Word(boot, 17);
-    volume.sizeKiB = plan.sizeKiB;
-    volume.clusterBytes = plan.fsBlockSize;
     const std::uint32_t dataSector = volume.FirstDataSector();
     if (volume.rootEntries % 16 == 0 && dataSector % perBlock == 0) return volume;
     // More root entries, up to the next fs_block boundary; the FAT may then
