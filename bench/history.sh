@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # quillex history on the files of bench.sh's 96 MiB volume, with a history:
 # 8 older states, each differing from the next in one block of every ten of
-# the data area (so those blocks have 8 superseded copies, and the image 8
-# snapshots). The volume is made again, 96 MiB, with 4 KiB clusters: at
+# the data area and in the write dates of the files those blocks belong to
+# (so those blocks and the directory blocks naming them have 8 superseded
+# copies, and the image 8 snapshots). The volume is made again, 96 MiB, with 4 KiB clusters: at
 # 2 KiB the map's 101 blocks cannot name the volume and its copies. Times
 # quillex4, then quillex history walking 1, 4 and all 8 snapshots, and all 8
 # with a report; prints medians and peak memory (which must not grow with

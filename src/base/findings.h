@@ -47,6 +47,8 @@ struct PartitionFound {
   std::uint16_t FirstDataSector = 0;
   bool FromBootSector = false;    // addressed as the boot sector says, not as the phone lays it out
   std::uint32_t ClusterBytes = 0;  // bytes per cluster as addressed
+  std::uint32_t RootOffset = 0;    // where its root directory lies in the image
+  std::uint32_t RootBytes = 0;
   std::string Path;
 };
 
@@ -70,6 +72,14 @@ struct ItemFound {
   std::uint8_t CreatedCentis = 0;
 };
 
+// One cluster of an item's chain, and where it lies.
+struct ClusterPlace {
+  std::uint16_t Cluster = 0;
+  std::uint32_t Offset = 0;    // in the image
+  std::uint32_t Bytes = 0;     // the cluster's size in its volume
+  std::uint32_t FatEntry = 0;  // where its FAT entry lies in the image
+};
+
 class Findings {
  public:
   virtual ~Findings() = default;
@@ -88,9 +98,9 @@ class Findings {
   virtual void ItemBegin(const ItemFound& /*item*/) {}
   // The file's bytes as written, in order; data is null for a run of zeros.
   virtual void FileBytes(const std::uint8_t* /*data*/, std::size_t /*size*/) {}
-  // One cluster of the item's chain, at `offset` in the image; lost when
-  // the image has no data for it.
-  virtual void Cluster(std::uint16_t /*cluster*/, std::uint32_t /*offset*/, bool /*lost*/) {}
+  // One cluster of the item's chain, at `offset` in the image, its FAT
+  // entry at `fatEntry`; lost when the image has no data for it.
+  virtual void Cluster(std::uint16_t /*cluster*/, std::uint32_t /*offset*/, std::uint32_t /*fatEntry*/, bool /*lost*/) {}
   virtual void ChainLoop(std::uint16_t /*cluster*/) {}
   // The item is done: a file with `written` bytes (a folder with 0).
   virtual void ItemEnd(std::uint32_t /*written*/) {}

@@ -68,13 +68,13 @@ void Listing::FileBytes(const std::uint8_t* data, std::size_t size) {
   if (progress_ != nullptr) progress_->More(size);
 }
 
-void Listing::Cluster(std::uint16_t cluster, std::uint32_t offset, bool lost) {
+void Listing::Cluster(std::uint16_t cluster, std::uint32_t offset, std::uint32_t fatEntry, bool lost) {
   if (open_.empty()) return;
   Item& item = items[open_.back()];
   ++item.clusters;
   if (keepClusters) {
     const std::uint32_t bytes = partitions.empty() ? 0 : partitions.back().found.ClusterBytes;
-    item.places.push_back({cluster, offset, bytes});
+    item.places.push_back({.Cluster = cluster, .Offset = offset, .Bytes = bytes, .FatEntry = fatEntry});
   }
   if (lost) item.lostClusters.push_back(cluster);
 }

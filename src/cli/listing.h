@@ -34,11 +34,6 @@ struct Item {
   std::string skipped;                  // why it was not made; empty when it was
   std::string md5, sha1, sha256;
   std::size_t firstPiece = 0, endPiece = 0;  // its bytes, in Listing's pieces
-  struct ClusterPlace {
-    std::uint16_t cluster;
-    std::uint32_t offset;  // in the image
-    std::uint32_t bytes;   // the cluster's size in its volume
-  };
   std::vector<ClusterPlace> places;  // its chain, when the listing keeps it
 
   bool Complete() const {
@@ -97,7 +92,7 @@ class Listing : public Findings {
   void Partition(const PartitionFound& partition) override;
   void ItemBegin(const ItemFound& item) override;
   void FileBytes(const std::uint8_t* data, std::size_t size) override;
-  void Cluster(std::uint16_t cluster, std::uint32_t offset, bool lost) override;
+  void Cluster(std::uint16_t cluster, std::uint32_t offset, std::uint32_t fatEntry, bool lost) override;
   void ChainLoop(std::uint16_t cluster) override;
   void ItemEnd(std::uint32_t written) override;
   void ItemSkipped(const ItemFound& item, std::string_view why) override;

@@ -53,18 +53,22 @@ std::uint16_t OffsetToCluster(const Volume& v, std::uint32_t offset) {
   return static_cast<std::uint16_t>(m <= 1 ? 1 : m);
 }
 
-std::uint16_t NextCluster(const RawImageState& s, const Volume& v, std::uint16_t cluster) {
+std::uint32_t FatEntryOffset(const Volume& v, std::uint16_t cluster) {
   // In the phone's layout the FAT starts in the sector after the boot sector.
   const std::uint32_t fat =
       v.FromBootSector ? SectorOffset(v, v.FatSector) : SectorOffset(v, v.FirstSecOffset) + kSectorSize;
-  if (v.ParType != 0x01) return FsWord(s, fat + 2u * cluster);
+  if (v.ParType != 0x01) return fat + 2u * cluster;
+  return fat + (((3u * cluster + 1) / 2) & 0xFFFF);
+}
+
+std::uint16_t NextCluster(const RawImageState& s, const Volume& v, std::uint16_t cluster) {
+  const std::uint32_t o = FatEntryOffset(v, cluster);
+  if (v.ParType != 0x01) return FsWord(s, o);
   // FAT12: two entries in three bytes.
   //   byte 0     byte 1     byte 2
   //   [a7..a0]   [b3..b0 a11..a8]   [b11..b4]
   // Even cluster a: byte 0 and the low nibble of byte 1; odd cluster b: the
-  // high nibble of byte 1 and byte 2.
-  const std::uint32_t k = ((3u * cluster + 1) / 2) & 0xFFFF;
-  const std::uint32_t o = fat + k;
+  // high nibble of byte 1 and byte 2 (o is byte 1 for an odd one).
   if (cluster % 2 == 0) {
     return static_cast<std::uint16_t>(FsByte(s, o) | (FsByte(s, o + 1) & 0x0F) << 8);
   }

@@ -267,7 +267,7 @@ void WalkDirectory(const RawImageState& s, FatWalk& w, std::uint32_t dirOffset, 
     seen[m] = true;
     const std::uint32_t base = ClusterOffset(w.volume, m);
     const bool hasData = ClusterHasData(s, w.volume, base);
-    w.out.Report->Cluster(m, base, !hasData);
+    w.out.Report->Cluster(m, base, FatEntryOffset(w.volume, m), !hasData);
     if (!hasData) return;
     const DirectoryContext dir{Where::Subdirectory, base, path, depth, names};
     // Past the image's end the entries read as zeros: an end marker.

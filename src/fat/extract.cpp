@@ -61,12 +61,12 @@ bool TakeCluster(const RawImageState& s, FatWalk& w, FileSink& sink, Progress& p
   if (!ClusterHasData(s, w.volume, x)) {
     // A cluster with no data in the image keeps its place as zeros.
     Warn(w.out, "Found lost cluster " + HexWord(m) + " in file: " + full);
-    w.out.Report->Cluster(m, x, true);
+    w.out.Report->Cluster(m, x, FatEntryOffset(w.volume, m), true);
     sink.Append(nullptr, count);
     p.written += count;
     return false;
   }
-  w.out.Report->Cluster(m, x, false);
+  w.out.Report->Cluster(m, x, FatEntryOffset(w.volume, m), false);
   s.FsImage.ForEachPiece(x, count, [&](const std::uint8_t* data, std::size_t n) { sink.Append(data, n); });
   p.written += count;
   return true;

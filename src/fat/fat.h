@@ -87,6 +87,10 @@ void ChooseLayout(Volume& volume, const BootGeometry& boot);
 std::uint32_t SectorOffset(const Volume& volume, std::uint32_t sector);
 std::uint32_t ClusterOffset(const Volume& volume, std::uint16_t cluster);
 std::uint16_t OffsetToCluster(const Volume& volume, std::uint32_t offset);
+// Where the cluster's entry in the first FAT lies in the image: its first
+// byte (FAT16), or for FAT12 the byte holding its low bits (even cluster)
+// or its high bits (odd).
+std::uint32_t FatEntryOffset(const Volume& volume, std::uint16_t cluster);
 // The cluster's entry in the first FAT: the next cluster, or a marker.
 std::uint16_t NextCluster(const RawImageState& image, const Volume& volume, std::uint16_t cluster);
 // Whether a cluster at this image offset has its data there: offset 0 is

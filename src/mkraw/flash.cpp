@@ -1,6 +1,7 @@
 // Level 2 of the writer: logical fs_blocks laid out on a simulated flash,
 // with MAP blocks naming where each one went.
 #include <algorithm>
+#include <array>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -68,6 +69,7 @@ struct Slot {
   PhysicalBlock::Kind kind = PhysicalBlock::Kind::Erased;
   std::uint32_t logical = 0;  // Kind::Data
   std::uint32_t mapId = 0;    // Kind::Map
+  const Bytes* contents = nullptr;  // Kind::Data: the copy's bytes; none: a random stale copy
 };
 
 // A MAP entry that the tool drops: state byte not 0x40, number not free.
@@ -109,6 +111,38 @@ void CheckFlashSpec(const FlashSpec& plan, const std::vector<FlashSegment>& segm
   }
   if (segments.front().blocks == 1) {
     throw std::invalid_argument("the first segment needs the header and Mount Table blocks");
+  }
+  if (plan.flashOrder && !plan.olderCopies.empty()) {
+    throw std::invalid_argument("older copies are placed per block, which flash order cannot follow");
+  }
+  if (!plan.flashOrder && (!plan.firstClasses.empty() || !plan.firstCopies.empty() || !plan.laterWrites.empty())) {
+    throw std::invalid_argument("first copies and later writes need flash order");
+  }
+}
+
+Bytes Padded(Bytes data, std::uint32_t size) {
+  data.resize(size, 0);
+  return data;
+}
+
+// In flash order the copy written last is the one the image takes: it must
+// be the block's own contents.
+void CheckWrites(const FlashSpec& plan, std::optional<std::uint32_t> mountBlock) {
+  std::map<std::uint32_t, const Bytes*> last;
+  for (const auto& [number, data] : plan.firstCopies) last[number] = &data;
+  for (const BlockWrite& write : plan.laterWrites) last[write.logical] = &write.data;
+  for (const auto& [number, data] : last) {
+    const auto live = plan.logicalBlocks.find(number);
+    if (live == plan.logicalBlocks.end()) {
+      throw std::invalid_argument("a write of logical fs_block " + std::to_string(number) + ", which has none");
+    }
+    if (number == mountBlock) {
+      throw std::invalid_argument("the Mount Table block is written once: it must stay at index 1");
+    }
+    if (Padded(*data, plan.fsBlockSize) != Padded(live->second, plan.fsBlockSize)) {
+      throw std::invalid_argument("the last write of logical fs_block " + std::to_string(number) +
+                                  " leaves other bytes than its contents");
+    }
   }
 }
 
@@ -209,6 +243,7 @@ MapSizing SizeMaps(const FlashSpec& plan, const std::vector<FlashSegment>& segme
   // includes the MAP blocks: grow both until they agree.
   std::size_t older = 0;
   for (const auto& entry : plan.olderCopies) older += entry.second.size();
+  older += plan.laterWrites.size();
   const std::size_t fixedBlocks =
       1 + plan.logicalBlocks.size() + plan.staleCopies + older + plan.freeBlocks;  // 1: header
   for (;;) {
@@ -229,18 +264,26 @@ MapSizing SizeMaps(const FlashSpec& plan, const std::vector<FlashSegment>& segme
   return sizing;
 }
 
-// The physical order: the header, the Mount Table's block, then MAP blocks,
-// data blocks and their stale copies, and erased blocks, shuffled if asked.
-std::vector<Slot> OrderBlocks(const FlashSpec& plan, const MapSizing& sizing, std::optional<std::uint32_t> mountBlock,
-                              const std::vector<std::uint32_t>& staleCandidates, std::uint64_t& random) {
-  std::vector<Slot> slotsToPlace;
+// The MAP blocks in id order, each id as often as it is written; a missing
+// id's places stay erased.
+std::vector<Slot> MapSlots(const FlashSpec& plan, const MapSizing& sizing) {
+  std::vector<Slot> slots;
   for (std::uint32_t id = 0; id < sizing.mapCount; ++id) {
     const bool missing = std::find(plan.missingMapIds.begin(), plan.missingMapIds.end(), id) !=
                          plan.missingMapIds.end();
     for (std::size_t copy = 0; copy < sizing.copiesPerId; ++copy) {
-      slotsToPlace.push_back(missing ? Slot{} : Slot{PhysicalBlock::Kind::Map, 0, id});
+      slots.push_back(missing ? Slot{} : Slot{PhysicalBlock::Kind::Map, 0, id});
     }
   }
+  return slots;
+}
+
+// The per-block physical order: the header, the Mount Table's block, then
+// MAP blocks, data blocks and their stale copies, and erased blocks,
+// shuffled if asked.
+std::vector<Slot> OrderBlocks(const FlashSpec& plan, const MapSizing& sizing, std::optional<std::uint32_t> mountBlock,
+                              const std::vector<std::uint32_t>& staleCandidates, std::uint64_t& random) {
+  std::vector<Slot> slotsToPlace = MapSlots(plan, sizing);
   for (const std::uint32_t number : staleCandidates) {
     slotsToPlace.push_back({PhysicalBlock::Kind::Data, number, 0});
   }
@@ -257,6 +300,99 @@ std::vector<Slot> OrderBlocks(const FlashSpec& plan, const MapSizing& sizing, st
   std::vector<Slot> physical{Slot{PhysicalBlock::Kind::Header, 0, 0}};
   if (mountBlock) physical.push_back({PhysicalBlock::Kind::Data, *mountBlock, 0});
   physical.insert(physical.end(), slotsToPlace.begin(), slotsToPlace.end());
+
+  // Of a block's copies (rank 0 the lowest position) the live one is the
+  // last, as the tool keeps the copy with the highest BlockMap index; the
+  // older copies given go just before it, oldest first, and any lower copy
+  // is a random stale one.
+  std::map<std::uint32_t, std::size_t> copiesOf;
+  std::vector<std::size_t> rank(physical.size(), 0);
+  for (std::size_t p = 0; p < physical.size(); ++p) {
+    if (physical[p].kind == PhysicalBlock::Kind::Data) rank[p] = copiesOf[physical[p].logical]++;
+  }
+  for (std::size_t p = 0; p < physical.size(); ++p) {
+    Slot& slot = physical[p];
+    if (slot.kind != PhysicalBlock::Kind::Data) continue;
+    const auto older = plan.olderCopies.find(slot.logical);
+    const std::size_t given = older == plan.olderCopies.end() ? 0 : older->second.size();
+    const std::size_t fromLive = copiesOf[slot.logical] - 1 - rank[p];  // 0: the live copy
+    if (fromLive == 0) {
+      slot.contents = &plan.logicalBlocks.at(slot.logical);
+    } else if (fromLive <= given) {
+      slot.contents = &older->second[given - fromLive];
+    }
+  }
+  return physical;
+}
+
+// Flash order: the physical order is the order of writing. After the header
+// and the Mount Table's block come the first copies of the other blocks,
+// data blocks first, then FAT blocks, then directory blocks (each class
+// shuffled if asked), then the later writes in their order. MAP and erased
+// blocks fall anywhere among them, and a random stale copy of a block
+// anywhere before the block's first copy, so that it supersedes nothing.
+std::vector<Slot> OrderWrites(const FlashSpec& plan, const MapSizing& sizing, std::optional<std::uint32_t> mountBlock,
+                              const std::vector<std::uint32_t>& staleCandidates, std::uint64_t& random) {
+  std::array<std::vector<Slot>, 3> firstState;  // by BlockClass
+  for (const auto& [number, data] : plan.logicalBlocks) {
+    if (number == mountBlock) continue;
+    const auto given = plan.firstClasses.find(number);
+    const BlockClass blockClass = given == plan.firstClasses.end() ? BlockClass::Data : given->second;
+    const auto first = plan.firstCopies.find(number);
+    firstState.at(static_cast<std::size_t>(blockClass))
+        .push_back({PhysicalBlock::Kind::Data, number, 0, first == plan.firstCopies.end() ? &data : &first->second});
+  }
+  std::vector<Slot> written;
+  for (std::vector<Slot>& part : firstState) {
+    if (plan.shuffle) Shuffle(part, random);
+    written.insert(written.end(), part.begin(), part.end());
+  }
+  for (const BlockWrite& write : plan.laterWrites) {
+    written.push_back({PhysicalBlock::Kind::Data, write.logical, 0, &write.data});
+  }
+
+  std::vector<Slot> others = MapSlots(plan, sizing);
+  const std::size_t mapSlots = others.size();
+  // Free and surplus blocks: erased.
+  others.resize(sizing.counts.total - 1 - (mountBlock ? 1 : 0) - written.size() - plan.staleCopies);
+  std::vector<Slot> merged;
+  if (plan.shuffle) {
+    Shuffle(others, random);
+    // Either list's next block, with the odds of what each has left: every
+    // interleaving is as likely.
+    std::size_t w = 0;
+    std::size_t o = 0;
+    while (w < written.size() || o < others.size()) {
+      const std::size_t left = written.size() - w + others.size() - o;
+      merged.push_back(Below(random, left) < written.size() - w ? written[w++] : others[o++]);
+    }
+  } else {
+    merged.assign(others.begin(), others.begin() + static_cast<std::ptrdiff_t>(mapSlots));
+    merged.insert(merged.end(), written.begin(), written.end());
+    merged.insert(merged.end(), others.begin() + static_cast<std::ptrdiff_t>(mapSlots), others.end());
+  }
+
+  std::map<std::uint32_t, std::size_t> firstAt;
+  for (std::size_t i = merged.size(); i-- > 0;) {
+    if (merged[i].kind == PhysicalBlock::Kind::Data) firstAt[merged[i].logical] = i;
+  }
+  // Stale copies by the block they go before; unshuffled, all before the
+  // first data block.
+  std::vector<std::vector<std::uint32_t>> staleBefore(merged.size());
+  for (std::uint32_t i = 0; i < plan.staleCopies; ++i) {
+    const std::uint32_t number = staleCandidates[static_cast<std::size_t>(Below(random, staleCandidates.size()))];
+    const std::size_t first = firstAt.at(number);
+    staleBefore[plan.shuffle ? static_cast<std::size_t>(Below(random, first + 1)) : mapSlots].push_back(number);
+  }
+
+  std::vector<Slot> physical{Slot{PhysicalBlock::Kind::Header, 0, 0}};
+  if (mountBlock) {
+    physical.push_back({PhysicalBlock::Kind::Data, *mountBlock, 0, &plan.logicalBlocks.at(*mountBlock)});
+  }
+  for (std::size_t i = 0; i < merged.size(); ++i) {
+    for (const std::uint32_t number : staleBefore[i]) physical.push_back({PhysicalBlock::Kind::Data, number, 0});
+    physical.push_back(merged[i]);
+  }
   return physical;
 }
 
@@ -264,20 +400,10 @@ std::vector<Slot> OrderBlocks(const FlashSpec& plan, const MapSizing& sizing, st
 // physical block that holds data, at its BlockMap index.
 std::vector<std::uint32_t> PlaceBlocks(const FlashSpec& plan, const MapSizing& sizing, const std::vector<Slot>& physical,
                                        std::uint64_t& random, FlashLayout& layout) {
-  // Of several copies the one at the highest position is the live one: the
-  // tool keeps the copy with the highest BlockMap index, and the MAP block at
-  // the highest offset.
-  // Of a block's copies (rank 0 the lowest position), the live one is the
-  // last; the older copies given go just before it, oldest first.
-  std::map<std::uint32_t, std::size_t> liveData;
-  std::map<std::uint32_t, std::size_t> copiesOf;
-  std::vector<std::size_t> rank(physical.size(), 0);
+  // Of several MAP blocks with one id the tool takes the one at the highest
+  // offset.
   std::map<std::uint32_t, std::size_t> liveMap;
   for (std::size_t p = 0; p < physical.size(); ++p) {
-    if (physical[p].kind == PhysicalBlock::Kind::Data) {
-      liveData[physical[p].logical] = p;
-      rank[p] = copiesOf[physical[p].logical]++;
-    }
     if (physical[p].kind == PhysicalBlock::Kind::Map) liveMap[physical[p].mapId] = p;
   }
 
@@ -296,16 +422,10 @@ std::vector<std::uint32_t> PlaceBlocks(const FlashSpec& plan, const MapSizing& s
       block.mapIndex = liveMap[slot.mapId] == p ? slot.mapId : sizing.mapCount + slot.mapId;
     } else if (slot.kind == PhysicalBlock::Kind::Data) {
       block.logical = slot.logical;
-      block.data = plan.logicalBlocks.at(slot.logical);
+      block.data = slot.contents != nullptr ? *slot.contents : plan.logicalBlocks.at(slot.logical);
       block.data.resize(plan.fsBlockSize, 0);
-      const auto older = plan.olderCopies.find(slot.logical);
-      const std::size_t given = older == plan.olderCopies.end() ? 0 : older->second.size();
-      const std::size_t fromLive = copiesOf[slot.logical] - 1 - rank[p];  // 0: the live copy
-      if (fromLive >= 1 && fromLive <= given) {
-        block.data = older->second[given - fromLive];
-        block.data.resize(plan.fsBlockSize, 0);
-      } else if (liveData[slot.logical] != p) {
-        // A random stale copy: different in every byte.
+      if (slot.contents == nullptr) {
+        // A random stale copy: different in every byte from the live one.
         for (std::uint8_t& byte : block.data) {
           byte = static_cast<std::uint8_t>(byte ^ (NextRandom(random) | 1u));
         }
@@ -366,9 +486,12 @@ FlashLayout BuildFlash(const FlashSpec& plan) {
     throw std::invalid_argument("no logical block to make stale copies of");
   }
 
+  if (plan.flashOrder) CheckWrites(plan, mountBlock);
+
   const MapSizing sizing = SizeMaps(plan, segments);
   std::uint64_t random = plan.seed;  // drawn from in this order by the steps below
-  const std::vector<Slot> physical = OrderBlocks(plan, sizing, mountBlock, staleCandidates, random);
+  const std::vector<Slot> physical = plan.flashOrder ? OrderWrites(plan, sizing, mountBlock, staleCandidates, random)
+                                                     : OrderBlocks(plan, sizing, mountBlock, staleCandidates, random);
 
   FlashLayout layout;
   layout.fsBlockSize = plan.fsBlockSize;

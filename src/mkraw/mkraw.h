@@ -6,8 +6,9 @@
 //    out) into the bytes of a dump file: FS description block, spare areas
 //    inserted after every page, gaps between segments.
 //  - BuildFlash lays out logical fs_blocks on a simulated flash: physical
-//    order (optionally shuffled), MAP blocks with ids, free, stale and
-//    dropped entries, and returns the segments for WriteRawDump.
+//    order (optionally shuffled, or the order in which a history was
+//    written), MAP blocks with ids, free, stale and dropped entries, and
+//    returns the segments for WriteRawDump.
 //
 // Everything is little-endian; nothing here depends on the host byte order.
 // Descriptions that cannot be written as asked throw std::invalid_argument.
@@ -130,6 +131,18 @@ struct FlashLayout {
 // description block is written over them), erased blocks 0xFF.
 RawDumpSpec LayoutToRawSpec(const FlashLayout& layout);
 
+// What a FAT driver writes an fs_block of a unit as. It writes a file's
+// clusters first, then the FAT that chains them, then the directory entry
+// that names them, so that a write cut short leaves no entry naming
+// clusters that were never written.
+enum class BlockClass : std::uint8_t { Data, Fat, Directory };
+
+// One write of a logical block: the copy it leaves on the flash.
+struct BlockWrite {
+  std::uint32_t logical = 0;
+  Bytes data;  // cut or padded with 0 to the fs_block size
+};
+
 struct FlashSpec {
   std::uint32_t fsBlockSize = 0x800;
   // Logical fs_blocks, numbered from 1; contents cut or padded with 0 to the
@@ -142,9 +155,24 @@ struct FlashSpec {
   std::uint32_t freeBlocks = 0;   // extra erased blocks with free entries, spread about
   std::uint32_t staleCopies = 0;  // superseded older copies of random logical blocks
   // Older contents of logical blocks, oldest first: superseded copies placed
-  // before the live one in map order (after any random stale copy of it),
-  // so that the flash holds a real history of the block.
+  // just before the live one in map order (after any random stale copy of
+  // it), everything else shuffled, so that the flash holds a history of each
+  // block but map order says nothing about which blocks were written
+  // together. Not with flashOrder.
   std::map<std::uint32_t, std::vector<Bytes>> olderCopies;
+  // Flash order: map order (physical order) is the order in which the blocks
+  // were written, as on a flash that only ever writes forward. After the
+  // Mount Table's block comes the first copy of every other block, the data
+  // blocks first, then the FAT blocks, then the directory blocks (each class
+  // shuffled when shuffle is set, in logical order otherwise), then
+  // laterWrites in their order. MAP and erased blocks lie anywhere among
+  // them; a random stale copy of a block lies before the block's first copy,
+  // so that it supersedes nothing. The last write of every block must leave
+  // its logicalBlocks contents, and the Mount Table block is written once.
+  bool flashOrder = false;
+  std::map<std::uint32_t, BlockClass> firstClasses;  // class of a first copy; absent: Data
+  std::map<std::uint32_t, Bytes> firstCopies;        // first copy's contents; absent: the block's own
+  std::vector<BlockWrite> laterWrites;               // oldest first
   std::uint32_t droppedPerMap = 0;  // entries of another state in every MAP block
   bool staleMapDuplicates = false;  // an older MAP block with each id, before the live one
   std::vector<std::uint32_t> missingMapIds;  // MAP ids not written at all
@@ -203,14 +231,36 @@ struct UnitVolume {
 // The unit's bytes: partition table sector, two zero sectors, the volume.
 Bytes MakeUnitImage(const UnitVolume& unit);
 
+// The class of each fs_block of the unit image that holds `volume`
+// (MakeUnitImage: partition table sector, two zero sectors, the volume):
+// Directory if any of its bytes lie in the root directory or in a cluster
+// of a directory reached from it, else Fat if any lie in a FAT copy, else
+// Data (the partition table, the boot and reserved sectors, file and free
+// clusters). parType 0x01 reads the FAT as FAT12, 0x04 as FAT16, any other
+// by the cluster count. Damaged fields and chains give fewer directory
+// blocks, never a failure.
+std::vector<BlockClass> ClassifyUnitBlocks(const Bytes& volume, std::uint8_t parType, std::uint32_t fsBlockSize);
+
+enum class HistoryOrder {
+  Flash,     // the states written one after the other (FlashSpec::flashOrder)
+  PerBlock,  // each block's older copies just before its newer one (FlashSpec::olderCopies)
+};
+
 // The older states of a unit whose blocks start at logical block
-// `firstBlock`: the blocks in which each older volume (oldest first) differs
-// from the next newer one (the last from `unit`'s own volume) become older
-// copies of those blocks in plan.olderCopies. Every volume must be as long
-// as the unit's. Copies are whole fs_blocks, the last one padded with zeros
-// as in AddUnits. Returns the number of copies added.
+// `firstBlock` (added by AddUnits already), oldest first; `unit`'s own
+// volume is the newest. Every volume must be as long as the unit's. Copies
+// are whole fs_blocks, the last one padded with zeros as in AddUnits.
+//
+// In flash order the oldest state is the first copy of the unit's mapped
+// blocks, classed by that state's volume; then each newer state writes the
+// blocks in which it differs from the one before, its data blocks, then its
+// FAT blocks, then its directory blocks (classed by the newer volume, in
+// logical order within a class), appended to plan.laterWrites. Per block,
+// the blocks in which each older state differs from the next newer one
+// become older copies in plan.olderCopies. Returns the number of copies
+// added (the same in both orders).
 std::size_t AddHistory(FlashSpec& plan, const UnitVolume& unit, std::uint32_t firstBlock,
-                       const std::vector<Bytes>& olderVolumes);
+                       const std::vector<Bytes>& olderVolumes, HistoryOrder order = HistoryOrder::Flash);
 
 // Puts a Mount Table into logical block 1 with one MTab unit per volume, and
 // each unit's bytes into the logical blocks from `firstBlock` on, one unit

@@ -57,9 +57,15 @@ Options:
       --history [MOUNTPATH=]OLD
                            an older state of a unit's volume (the first
                            unit's without MOUNTPATH; repeatable, oldest
-                           first): its blocks that differ from the next newer
-                           state become superseded copies, before the newer
-                           ones in map order, as the phone's flash keeps them
+                           first). Map order is then the order of writing:
+                           the oldest state of every unit (data blocks, then
+                           FAT blocks, then directory blocks), then each
+                           newer state's blocks that differ from the state
+                           before (data, FAT, directory blocks in turn), the
+                           last change giving the volume itself
+      --history-per-block  with --history: put each block's older copies just
+                           before its newer one in map order instead, and
+                           everything else anywhere (for damaged maps)
   -h, --help               this text
       --version            the version
 
@@ -126,6 +132,7 @@ struct Options {
   std::vector<std::string> invalidUnits;
   bool patchBoot = false;
   bool writtenOnly = false;
+  bool historyPerBlock = false;
   std::vector<std::pair<std::string, std::string>> volumes;  // mount path, file
   std::vector<std::pair<std::string, std::string>> history;  // mount path ("": the first unit), older volume
 };
@@ -191,6 +198,8 @@ Options ParseArguments(const std::vector<std::string>& args) {
       } else {
         o.history.emplace_back("", v);
       }
+    } else if (arg == "--history-per-block") {
+      o.historyPerBlock = true;
     } else if (arg == "--patch-boot") {
       o.patchBoot = true;
     } else if (arg == "--written-only") {
@@ -207,6 +216,7 @@ Options ParseArguments(const std::vector<std::string>& args) {
   }
   if (o.output.empty()) throw UsageError{"no output file (-o FILE)"};
   if (o.volumes.empty()) throw UsageError{"no volume (MOUNTPATH=VOLUME)"};
+  if (o.historyPerBlock && o.history.empty()) throw UsageError{"option --history-per-block needs --history"};
   if (o.blockSize < 512 || o.blockSize > 65536 || o.blockSize % 512 != 0) {
     throw UsageError{"option --block-size: " + std::to_string(o.blockSize) +
                      " is not a multiple of 512 from 512 to 65536, the sizes quillex4 reads"};
@@ -295,7 +305,8 @@ mk::FlashSpec MakeSpec(const Options& o) {
     }
     if (!older.empty()) {
       try {
-        mk::AddHistory(plan, units[u], first, older);
+        mk::AddHistory(plan, units[u], first, older,
+                       o.historyPerBlock ? mk::HistoryOrder::PerBlock : mk::HistoryOrder::Flash);
       } catch (const std::invalid_argument& e) {
         throw Failure{e.what()};
       }

@@ -50,6 +50,14 @@ Bytes UnitBlock(const Bytes& image, std::size_t index, std::size_t blockSize) {
   return block;
 }
 
+// Whether two images of one length hold the same bytes in block `index`.
+bool SameBlock(const Bytes& a, const Bytes& b, std::size_t index, std::size_t blockSize) {
+  const std::size_t from = std::min(a.size(), index * blockSize);
+  const std::size_t to = std::min(a.size(), from + blockSize);
+  return std::equal(a.begin() + static_cast<std::ptrdiff_t>(from), a.begin() + static_cast<std::ptrdiff_t>(to),
+                    b.begin() + static_cast<std::ptrdiff_t>(from));
+}
+
 // Cylinder/sector word: low byte = c9 c8 s5..s0, high byte = c7..c0.
 std::uint16_t PackCylSec(std::uint32_t cylinder, std::uint32_t sector) {
   return static_cast<std::uint16_t>((sector & 0x3Fu) | ((cylinder >> 2) & 0xC0u) | (cylinder & 0xFFu) << 8);
@@ -130,10 +138,10 @@ std::uint32_t AddUnits(FlashSpec& plan, const std::vector<UnitVolume>& units, st
 }
 
 std::size_t AddHistory(FlashSpec& plan, const UnitVolume& unit, std::uint32_t firstBlock,
-                       const std::vector<Bytes>& olderVolumes) {
+                       const std::vector<Bytes>& olderVolumes, HistoryOrder order) {
   if (plan.fsBlockSize == 0) throw std::invalid_argument("fs_block size 0");
-  const Bytes live = MakeUnitImage(unit);
-  std::vector<Bytes> images;  // oldest first, the live one last
+  std::vector<const Bytes*> volumes;  // oldest first, the live one last
+  std::vector<Bytes> images;
   for (const Bytes& volume : olderVolumes) {
     if (volume.size() != unit.volume.size()) {
       throw std::invalid_argument("an older volume of " + unit.mountPath + " is " + std::to_string(volume.size()) +
@@ -142,18 +150,45 @@ std::size_t AddHistory(FlashSpec& plan, const UnitVolume& unit, std::uint32_t fi
     UnitVolume older = unit;
     older.volume = volume;
     images.push_back(MakeUnitImage(older));
+    volumes.push_back(&volume);
   }
-  images.push_back(live);
+  images.push_back(MakeUnitImage(unit));
+  volumes.push_back(&unit.volume);
+  const std::size_t count = CeilDiv(images.back().size(), plan.fsBlockSize);
+  const auto block = [&](std::size_t state, std::size_t i) { return UnitBlock(images[state], i, plan.fsBlockSize); };
+  const auto number = [&](std::size_t i) { return static_cast<std::uint32_t>(firstBlock + i); };
   std::size_t added = 0;
-  const std::size_t count = CeilDiv(live.size(), plan.fsBlockSize);
-  for (std::size_t i = 0; i < count; ++i) {
-    const auto number = static_cast<std::uint32_t>(firstBlock + i);
-    for (std::size_t v = 0; v + 1 < images.size(); ++v) {
-      Bytes older = UnitBlock(images[v], i, plan.fsBlockSize);
-      if (older == UnitBlock(images[v + 1], i, plan.fsBlockSize)) continue;
-      plan.olderCopies[number].push_back(std::move(older));
-      ++added;
+
+  if (order == HistoryOrder::PerBlock) {
+    for (std::size_t i = 0; i < count; ++i) {
+      for (std::size_t v = 0; v + 1 < images.size(); ++v) {
+        Bytes older = block(v, i);
+        if (older == block(v + 1, i)) continue;
+        plan.olderCopies[number(i)].push_back(std::move(older));
+        ++added;
+      }
     }
+    return added;
+  }
+
+  plan.flashOrder = true;
+  const std::vector<BlockClass> first = ClassifyUnitBlocks(*volumes.front(), unit.parType, plan.fsBlockSize);
+  for (std::size_t i = 0; i < count; ++i) {
+    // A block left unmapped (written-only) is never written.
+    if (!plan.logicalBlocks.contains(number(i))) continue;
+    plan.firstClasses[number(i)] = first.at(i);
+    if (!SameBlock(images.front(), images.back(), i, plan.fsBlockSize)) plan.firstCopies[number(i)] = block(0, i);
+  }
+  for (std::size_t state = 1; state < images.size(); ++state) {
+    const std::vector<BlockClass> classes = ClassifyUnitBlocks(*volumes[state], unit.parType, plan.fsBlockSize);
+    std::vector<std::size_t> changed;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!SameBlock(images[state], images[state - 1], i, plan.fsBlockSize)) changed.push_back(i);
+    }
+    std::stable_sort(changed.begin(), changed.end(),
+                     [&](std::size_t a, std::size_t b) { return classes.at(a) < classes.at(b); });
+    for (const std::size_t i : changed) plan.laterWrites.push_back({number(i), block(state, i)});
+    added += changed.size();
   }
   return added;
 }

@@ -1,8 +1,13 @@
-// Whether a file is a FAT12/FAT16 volume the writer can put in a unit. The
+// Whether a file is a FAT12/FAT16 volume the writer can put in a unit (the
 // unit holds the volume as it is, whatever its layout; only what no FAT12 or
-// FAT16 reader could follow is refused.
+// FAT16 reader could follow is refused), and what each block of the unit
+// holds for the driver that writes it.
+#include <algorithm>
+#include <stdexcept>
 #include <string>
+#include <utility>
 
+#include "mkraw/format.h"
 #include "mkraw/mkraw.h"
 
 namespace quillex::mkraw {
@@ -18,7 +23,91 @@ std::uint32_t Le(const Bytes& b, std::size_t at, std::size_t width) {
 constexpr std::uint32_t kFat16From = 4085;
 constexpr std::uint32_t kFat32From = 65525;
 
+// Directory entry fields, and the attribute bits the walk looks at.
+constexpr std::size_t kEntrySize = 32;
+constexpr std::size_t kEntryAttribute = 11;  // u8
+constexpr std::size_t kEntryCluster = 26;    // u16, the first cluster
+constexpr std::uint32_t kAttrLongNamePiece = 0x0F;
+constexpr std::uint32_t kAttrDirectory = 0x10;
+constexpr std::uint32_t kDeleted = 0xE5;  // first name byte
+
+// A directory's byte ranges in the volume: the root region, or the
+// clusters of a chain in order.
+using Ranges = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+
 }  // namespace
+
+std::vector<BlockClass> ClassifyUnitBlocks(const Bytes& volume, std::uint8_t parType, std::uint32_t fsBlockSize) {
+  if (fsBlockSize == 0) throw std::invalid_argument("fs_block size 0");
+  const std::uint64_t before = std::uint64_t{format::kSectorSize} * format::kVolumeFirstSector;
+  std::vector<BlockClass> classes(format::CeilDiv(before + volume.size(), fsBlockSize), BlockClass::Data);
+  // Volume bytes [from, to) are of class `c` or a higher one.
+  const auto mark = [&](std::uint64_t from, std::uint64_t to, BlockClass c) {
+    to = std::min<std::uint64_t>(to, volume.size());
+    if (from >= to) return;
+    for (std::uint64_t b = (before + from) / fsBlockSize; b <= (before + to - 1) / fsBlockSize; ++b) {
+      classes[b] = std::max(classes[b], c);
+    }
+  };
+  if (volume.size() < 512) return classes;
+  const std::uint32_t perCluster = Le(volume, 13, 1);
+  const std::uint32_t reserved = Le(volume, 14, 2);
+  const std::uint32_t fats = Le(volume, 16, 1);
+  const std::uint32_t rootEntries = Le(volume, 17, 2);
+  const std::uint32_t smallSectors = Le(volume, 19, 2);
+  const std::uint32_t secsPerFat = Le(volume, 22, 2);
+  const std::uint32_t total = smallSectors != 0 ? smallSectors : Le(volume, 32, 4);
+
+  const std::uint64_t fat = std::uint64_t{reserved} * 512;
+  const std::uint64_t root = fat + std::uint64_t{fats} * secsPerFat * 512;
+  const std::uint64_t rootSectors = (std::uint64_t{rootEntries} * kEntrySize + 511) / 512;
+  mark(fat, root, BlockClass::Fat);
+  mark(root, root + std::uint64_t{rootEntries} * kEntrySize, BlockClass::Directory);
+  if (perCluster == 0 || secsPerFat == 0) return classes;
+
+  const std::uint64_t meta = std::uint64_t{reserved} + std::uint64_t{fats} * secsPerFat + rootSectors;
+  const std::uint64_t clusters = total > meta ? (total - meta) / perCluster : 0;
+  const bool fat12 = parType == 0x01 || (parType != 0x04 && clusters < kFat16From);
+  const std::uint64_t data = root + rootSectors * 512;
+  const std::uint64_t clusterBytes = std::uint64_t{perCluster} * 512;
+  const auto next = [&](std::uint32_t c) {
+    if (!fat12) return Le(volume, fat + 2 * std::size_t{c}, 2);
+    // FAT12: two entries in three bytes, AB CD EF -> [D AB] (even) and [EF C] (odd).
+    const std::uint32_t pair = Le(volume, fat + std::size_t{c} * 3 / 2, 2);
+    return c % 2 == 0 ? pair & 0xFFFu : pair >> 4;
+  };
+
+  // The tree from the root: every subdirectory's chain, each cluster taken
+  // once, so that a loop or a cluster shared by two chains ends the walk.
+  std::vector<bool> seen(0x10000, false);
+  std::vector<Ranges> pending{{{root, root + std::uint64_t{rootEntries} * kEntrySize}}};
+  while (!pending.empty()) {
+    const Ranges directory = std::move(pending.back());
+    pending.pop_back();
+    bool ended = false;
+    for (const auto& [from, to] : directory) {
+      for (std::uint64_t e = from; !ended && e + kEntrySize <= std::min<std::uint64_t>(to, volume.size());
+           e += kEntrySize) {
+        const std::uint32_t first = volume[e];
+        const std::uint32_t attribute = volume[e + kEntryAttribute];
+        ended = first == 0x00;  // no entry follows
+        if (ended || first == kDeleted || first == '.' || attribute == kAttrLongNamePiece ||
+            (attribute & kAttrDirectory) == 0) {
+          continue;
+        }
+        Ranges chain;
+        for (std::uint32_t c = Le(volume, e + kEntryCluster, 2); c >= 2 && c < clusters + 2 && !seen[c]; c = next(c)) {
+          seen[c] = true;
+          const std::uint64_t at = data + (std::uint64_t{c} - 2) * clusterBytes;
+          mark(at, at + clusterBytes, BlockClass::Directory);
+          chain.emplace_back(at, at + clusterBytes);
+        }
+        pending.push_back(std::move(chain));
+      }
+    }
+  }
+  return classes;
+}
 
 VolumeFit CheckVolume(const Bytes& volume) {
   VolumeFit fit;

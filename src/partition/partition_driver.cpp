@@ -61,9 +61,11 @@ void ProcessPartition(RunOutput& out, const RawImageState& s, PartitionState& pa
   found.FirstDataSector = volume.FirstDataSector;
   found.FromBootSector = volume.FromBootSector;
   found.ClusterBytes = volume.ClusterBytes;
+  found.RootOffset = SectorOffset(volume, volume.RootSector);
+  found.RootBytes = boot.MaxRootEntry * 32u;
   out.Report->Partition(found);
 
-  if (created) WalkRootDirectory(out, s, volume, names, boot.MaxRootEntry * 32u, path);
+  if (created) WalkRootDirectory(out, s, volume, names, found.RootBytes, path);
   out.Console.Line("  files saved: " + std::to_string(volume.FilesSaved));
 }
 

@@ -70,16 +70,14 @@ std::vector<std::uint32_t> CountCopies(const RawImageState& s) {
 
 // Calls visit(n, offset, age) for every copy of a block, in BlockMap order,
 // with its age among the copies of block n: 0 for the latest (the image's),
-// k for the k-th latest superseded one (the one snapshot k takes); `oldest`
-// is the age of the block's oldest copy.
+// k for the k-th latest superseded one.
 template <typename Visit>
 void ForEachCopyByAge(const RawImageState& s, Visit&& visit) {
   const std::vector<std::uint32_t> copies = CountCopies(s);
   std::vector<std::uint32_t> seen(copies.size(), 0);
   ForEachCopy(s, [&](std::uint32_t n, std::uint64_t offset) {
     const std::uint32_t index = seen[n]++;  // 0: the oldest copy
-    const std::uint32_t oldest = copies[n] - 1;
-    visit(n, offset, oldest - index, oldest);
+    visit(n, offset, copies[n] - 1 - index);
   });
 }
 
@@ -126,11 +124,10 @@ std::vector<PhysicalBlock> ListPhysicalBlocks(const RawImageState& s) {
   const std::uint64_t blockSize = s.FsBlockSize;
   std::vector<PhysicalBlock> blocks;
   std::vector<std::uint64_t> named;  // offsets under an in-use entry
-  ForEachCopyByAge(s, [&](std::uint32_t n, std::uint64_t offset, std::uint32_t age, std::uint32_t) {
+  ForEachCopyByAge(s, [&](std::uint32_t n, std::uint64_t offset, std::uint32_t age) {
     named.push_back(offset);
     if (age == 0) return;
-    blocks.push_back({.Physical = static_cast<std::uint32_t>(offset / blockSize), .RawOffset = offset, .Logical = n,
-                      .Snapshot = age});
+    blocks.push_back({.Physical = static_cast<std::uint32_t>(offset / blockSize), .RawOffset = offset, .Logical = n});
   });
   std::sort(named.begin(), named.end());
   std::vector<std::uint64_t> maps;
@@ -171,25 +168,6 @@ std::vector<PhysicalBlock> ListPhysicalBlocks(const RawImageState& s) {
   return blocks;
 }
 
-std::uint32_t SupersededDepth(const RawImageState& s) {
-  std::uint32_t most = 0;
-  for (const std::uint32_t c : CountCopies(s)) most = std::max(most, c > 0 ? c - 1 : 0);
-  return most;
-}
-
-FsView BuildSnapshot(const RawImageState& s, std::uint32_t k, std::vector<std::uint32_t>& replaced) {
-  const std::uint64_t blockSize = s.FsBlockSize;
-  FsView view(s.RawImage.view(), blockSize, (std::uint64_t{s.MaxBlockNumber} + 4) * blockSize);
-  replaced.clear();
-  ForEachCopyByAge(s, [&](std::uint32_t n, std::uint64_t offset, std::uint32_t age, std::uint32_t oldest) {
-    // The k-th latest superseded copy where there is one, else the latest.
-    if (age == (oldest >= k ? k : 0)) view.Place(n - 1, offset);
-    if (age == k) replaced.push_back(n);
-  });
-  std::sort(replaced.begin(), replaced.end());
-  return view;
-}
-
 void BuildFsImage(RunOutput& out, RawImageState& s) {
   const std::uint64_t blockSize = s.FsBlockSize;
   // Four spare zero blocks follow the image so that reads just past it find zeros.
@@ -214,7 +192,8 @@ void BuildFsImage(RunOutput& out, RawImageState& s) {
   });
 }
 
-platform::Status WriteImage(const RawImageState& s, const FsView& image, const std::string& name, Findings& report) {
+platform::Status WriteImage(const RawImageState& s, const FsView& image, const std::vector<std::uint32_t>& copied,
+                            const std::string& name, Findings& report) {
   platform::File file;
   platform::Status st = platform::CreateFile(name, file);
   if (!st.ok()) return st;
@@ -223,7 +202,7 @@ platform::Status WriteImage(const RawImageState& s, const FsView& image, const s
   // make the tool write gigabytes of zeros. The work follows the blocks
   // copied, not the length of the image.
   const std::uint64_t blockSize = s.FsBlockSize;
-  std::vector<std::uint32_t> blocks = s.FsCopiedBlocks;
+  std::vector<std::uint32_t> blocks = copied;
   std::sort(blocks.begin(), blocks.end());
   blocks.erase(std::unique(blocks.begin(), blocks.end()), blocks.end());
   GatherWriter writer(file);
@@ -245,7 +224,7 @@ platform::Status WriteImage(const RawImageState& s, const FsView& image, const s
 void WriteFsImage(RunOutput& out, const RawImageState& s) {
   const std::string name = s.EntryName + ".fs";
   out.Console.Write("Writing normal FS image to file: " + name + "...");
-  if (!WriteImage(s, s.FsImage, name, *out.Report).ok()) {
+  if (!WriteImage(s, s.FsImage, s.FsCopiedBlocks, name, *out.Report).ok()) {
     FatalIo(out.Console, "Fatal error while writing image! Check filename and disk space");
   }
   out.Console.Line();

@@ -128,32 +128,20 @@ void FindMapBlocks(RunOutput& out, RawImageState& state);
 void BuildBlockMap(RunOutput& out, RawImageState& state);
 void BuildFsImage(RunOutput& out, RawImageState& state);
 void WriteFsImage(RunOutput& out, const RawImageState& state);
-// Writes `image` (FsImage, or a snapshot, which places the same blocks) to
-// the file `name`, MaxBlockNumber blocks long.
-platform::Status WriteImage(const RawImageState& state, const FsView& image, const std::string& name, Findings& report);
-
-// Older states of the image. A logical block written again lands in a new
-// physical block; the map names every copy, and the image takes the latest
-// (the highest BlockMap index). Snapshot k (k >= 1) is the image with every
-// block that has at least k superseded copies taken from its k-th latest
-// one, every other block as in FsImage. Read after BuildFsImage.
-//
-// The largest number of superseded copies any logical block has.
-std::uint32_t SupersededDepth(const RawImageState& state);
-// Snapshot k as a view of RawImage, like FsImage; `replaced` gets the
-// logical blocks it takes from a superseded copy, in ascending order.
-FsView BuildSnapshot(const RawImageState& state, std::uint32_t k, std::vector<std::uint32_t>& replaced);
+// Writes `image` (FsImage, or an older state of it), whose blocks `copied`
+// have a place, to the file `name`, MaxBlockNumber blocks long.
+platform::Status WriteImage(const RawImageState& state, const FsView& image, const std::vector<std::uint32_t>& copied,
+                            const std::string& name, Findings& report);
 
 // The physical fs_blocks the map names but the image does not show: every
-// superseded copy (Logical: the block it is a copy of; Snapshot: the one
-// that takes it), and every block under a free entry that the dump holds
+// superseded copy (Logical: the block it is a copy of), and every block
+// under a free entry that the dump holds
 // and that is not erased (Logical 0). MAP blocks and the dump's FS
 // description block are not listed. In order of RawImage offset.
 struct PhysicalBlock {
   std::uint32_t Physical = 0;    // RawImage offset / FsBlockSize
   std::uint64_t RawOffset = 0;   // in RawImage
   std::uint32_t Logical = 0;     // 0: under a free entry
-  std::uint32_t Snapshot = 0;    // for a copy: k of the snapshot that takes it
   std::uint32_t InDump = 0;      // bytes of it, from the first, that the dump holds
   std::uint64_t DumpOffset = 0;  // of its first byte in the dump (when InDump > 0)
 };

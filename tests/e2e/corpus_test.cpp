@@ -321,9 +321,9 @@ TEST_P(Corpus, HistoryWritesOnlyInsideItsFolderWhatItsReportNames) {
     const std::size_t at = block["dump_offset"].get<std::size_t>(), n = std::min<std::size_t>(bytes.size(), 512);
     EXPECT_TRUE(at + n <= dump.size() && bytes.compare(0, n, dump, at, n) == 0) << saved << " at " << at;
   }
-  for (const Json& snapshot : report["snapshots"]) {
-    if (snapshot["image"].is_null()) continue;
-    const fs::path image = snapshot["image"].get<std::string>();
+  for (const Json& state : report["states"]) {
+    if (state["image"].is_null()) continue;
+    const fs::path image = state["image"].get<std::string>();
     named.insert(image);
     EXPECT_EQ(fs::file_size(image), report["image"]["size"].get<std::uintmax_t>()) << image;
   }

@@ -163,9 +163,11 @@ INSTANTIATE_TEST_SUITE_P(
         EndCase{"cat_missing_file", kSample, {"cat", "name.raw", "Other/nothing.txt"}, 64,
                 "quillex: name.raw: no file Other/nothing.txt in the dump"},
         EndCase{"cat_folder", kSample, {"cat", "name.raw", "Other"}, 64, "Other is a folder"},
-        EndCase{"history_done", (kCorpus / "history_copy_past_image.raw").string(), {"history", "name.raw"}, 0, ""},
+        EndCase{"history_out_of_order", (kCorpus / "history_copy_past_image.raw").string(), {"history", "name.raw"}, 1,
+                "the map's order is not the order of writing: in the newest image, _name.raw/a/A.BIN: cluster 2 was "
+                "written after its directory entry"},
         EndCase{"history_older_state_warns", (kCorpus / "history_copies_of_mount_table.raw").string(),
-                {"history", "name.raw"}, 1, "snapshot 2: FATAL: No Mount Table found @ $00000000"},
+                {"history", "name.raw"}, 1, "state 2: FATAL: No Mount Table found @ $00000000"},
         EndCase{"history_refused", (kCorpus / "version_27.raw").string(), {"history", "name.raw"}, 2,
                 "quillex: name.raw: FATAL: This version is not supported. Check entry file!"},
         EndCase{"history_output_is_a_file", (kCorpus / "history_copy_past_image.raw").string(),

@@ -3,6 +3,7 @@
 // .fs file written from it.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -12,6 +13,7 @@
 
 #include "base/errors.h"
 #include "tool/run_state.h"
+#include "history/history.h"
 #include "rawimage/rawimage.h"
 #include "support/test_support.h"
 
@@ -177,34 +179,127 @@ TEST_F(ImageStage, HighestIndexWinsAndUnnamedBlocksStayZero) {
   ExpectImage();      // blocks 3 and 5, and the four after the image, are zero
 }
 
-// Snapshot k takes each block's k-th latest superseded copy, where it has
-// one: block 2 has copies at indexes 0, 3 and 6 (6 is live), block 4 at
-// 1 and 5, block 1 only at 4.
-TEST_F(ImageStage, SnapshotsTakeTheKthLatestSupersededCopy) {
+// The older states: the copies in map order, the cuts just before the ones
+// that supersede others moved back to just after a directory block (here
+// block 4), and what a cut holds. Block 2 has copies at indexes 0, 3 and 6,
+// block 4 at 1 and 5, block 1 only at 4.
+TEST_F(ImageStage, StatesAreSettledCutsInMapOrder) {
   Prepare(512, {0, 8 * 512 - 1, 512, 0}, {InUse(2), InUse(4), kFree, InUse(2), InUse(1), InUse(4), InUse(2)}, 8, 4,
           8 * 512);
   BuildFsImage(s, s);
-  EXPECT_EQ(SupersededDepth(s), 2u);
+  const std::vector<FlashWrite> writes = ListWrites(s);
+  ASSERT_EQ(writes.size(), 6u);
+  EXPECT_EQ(writes[2].MapIndex, 3u);
+  EXPECT_EQ(writes[2].Logical, 2u);
+  EXPECT_EQ(SupersedingWrites(writes), (std::vector<std::uint32_t>{2, 4, 5}));
+  const auto directory = [](std::uint32_t n) { return n == 4; };
   struct Want {
-    std::uint32_t k;
-    std::size_t block2, block4;
-    std::vector<std::uint32_t> replaced;
+    std::uint32_t before, settled, cut;
+    std::size_t block2, block4;  // indexes of the copies held; 0 for block 1 means none
+    bool block1;
   };
-  for (const Want& w : {Want{1, 3, 1, {2, 4}}, Want{2, 0, 5, {2}}, Want{3, 6, 5, {}}}) {
-    SCOPED_TRACE("snapshot " + std::to_string(w.k));
-    std::vector<std::uint32_t> replaced;
-    s.FsImage = BuildSnapshot(s, w.k, replaced);
-    EXPECT_EQ(replaced, w.replaced);
+  for (const Want& w : {Want{5, 5, 6, 3, 5, true}, Want{4, 2, 3, 0, 1, false}, Want{1, 0, 0, 9, 9, false}}) {
+    SCOPED_TRACE("cut before write " + std::to_string(w.before));
+    const std::uint32_t held = SettledCut(writes, w.before, directory);
+    EXPECT_EQ(held, w.settled);
+    const FlashState state = BuildState(s, writes, held);
+    EXPECT_EQ(state.Cut, w.cut);
+    s.FsImage = state.Image;
     expected.assign(expected.size(), 0);
-    Place(1, 4 * 512);
-    Place(2, w.block2 * 512);
-    Place(4, w.block4 * 512);
+    if (w.block1) Place(1, 4 * 512);
+    if (w.block2 < 9) Place(2, w.block2 * 512);
+    if (w.block4 < 9) Place(4, w.block4 * 512);
     ExpectImage();
+    EXPECT_EQ(CopyIn(state, 1) != kNoWrite, w.block1);
   }
+  // With block 1 a directory too, writes 3 and 4 are one change's two
+  // directory blocks: a cut between them never settled.
+  EXPECT_EQ(SettledCut(writes, 4, [](std::uint32_t n) { return n == 1 || n == 4; }), 2u);
+  // A directory block written twice in one run of them ends a change.
+  const auto directories = [](std::uint32_t n) { return n >= 8; };
+  std::vector<FlashWrite> run(4);
+  for (std::uint32_t w = 0; w < 4; ++w) run[w].Logical = std::array<std::uint32_t, 4>{7, 9, 9, 8}[w];
+  EXPECT_EQ(SettledCut(run, 2, directories), 2u);
+  EXPECT_EQ(SettledCut(run, 3, directories), 2u);  // a cut between 9 and 8 never settled
+  EXPECT_EQ(SettledCut(run, 4, directories), 4u);
 }
 
-// The blocks listed for carving: every superseded copy, with the snapshot
-// that takes it, and every block under a free entry that holds more than
+// Why an older item does not fit its state. Blocks of 512 bytes, cluster c
+// in block c + 9, the FAT in block 2; the state wrote the FAT first, then
+// blocks 10 to 29 (writes 1 to 20), then blocks 32 and 33 (21, 22), block 5,
+// a directory (25), then blocks 32 and 33 again, 32 with the same bytes
+// (26, 27), and two directory blocks, 40 and 41 (28, 29).
+TEST(OlderItems, AreCheckedAgainstTheirState) {
+  std::vector<FlashWrite> writes(30);
+  FlashState state;
+  state.CopyOf.assign(64, kNoWrite);
+  auto write = [&](std::uint32_t w, std::uint32_t n) {
+    writes[w] = {.MapIndex = w, .Logical = n, .Physical = w, .RawOffset = w * 512ull};
+    state.CopyOf[n - 1] = w;
+  };
+  write(0, 2);
+  for (std::uint32_t n = 10; n < 30; ++n) write(n - 9, n);
+  write(21, 32);
+  write(22, 33);
+  write(25, 5);
+  write(26, 32);
+  write(27, 33);
+  write(28, 40);
+  write(29, 41);
+  Bytes raw(30 * 512, 0);
+  raw[27 * 512 + 7] = 1;
+  std::vector<bool> directories(64, false);
+  directories[5] = directories[40] = directories[41] = true;
+  auto chain = [](std::initializer_list<std::uint16_t> clusters) {
+    std::vector<ClusterPlace> places;
+    for (const std::uint16_t c : clusters) places.push_back({c, (c + 8u) * 512, 512, 512 + 2u * c});
+    return places;
+  };
+  struct Case {
+    const char* name;
+    std::vector<ClusterPlace> chain;
+    std::uint32_t size, written, entryBlock;
+    bool directory, deleted;
+    std::vector<std::string> problems;
+  };
+  const std::vector<Case> cases = {
+      {"fits", chain({2, 3}), 1000, 1000, 5, false, false, {}},
+      {"ends early", chain({2}), 1000, 512, 5, false, false, {"its chain ends before its size (512 of 1000 bytes)"}},
+      {"runs long", chain({2, 3}), 100, 100, 5, false, false, {"its chain runs past its size (2 clusters for 100 bytes)"}},
+      {"written after its entry", chain({2, 3}), 1024, 1024, 11, false, false,
+       {"cluster 3 was written after its directory entry"}},
+      {"a folder's cluster written after, in one run of directories", chain({32}), 0, 0, 40, true, false, {}},
+      {"a folder's cluster written after, apart", chain({4}), 0, 0, 11, true, false,
+       {"cluster 4 was written after its directory entry"}},
+      {"never written", chain({21}), 10, 10, 5, false, false, {"block 30 of cluster 21 was not written yet"}},
+      {"written again after, the same bytes", chain({23}), 512, 512, 5, false, false, {}},
+      {"written again after, other bytes", chain({24}), 512, 512, 5, false, false,
+       {"cluster 24 was written after its directory entry"}},
+      {"deleted, its chain not checked", chain({2}), 1000, 512, 5, false, true, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ItemShape item{.Directory = c.directory, .Deleted = c.deleted, .Size = c.size, .Written = c.written,
+                         .EntryOffset = (c.entryBlock - 1) * 512, .Chain = &c.chain, .Path = "a/F"};
+    const ItemCheck check = CheckItems({item}, state, writes, raw, 512, directories)[0];
+    EXPECT_EQ(check.Problems, c.problems);
+    EXPECT_EQ(check.OutOfOrder, c.problems.size() == 1 && c.problems[0].ends_with("after its directory entry") ? 1u : 0u);
+  }
+  // Two files with one cluster, and a file in a folder that does not fit.
+  const std::vector<ClusterPlace> one = chain({2}), folder = chain({4}), other = chain({5});
+  const ItemShape first{.Size = 512, .Written = 512, .EntryOffset = 4 * 512, .Chain = &one, .Path = "a/ONE"};
+  ItemShape second = first;
+  second.Path = "a/TWO";
+  const ItemShape looped{.Directory = true, .EntryOffset = 4 * 512, .Loop = true, .Chain = &folder, .Path = "a/D"};
+  const ItemShape inside{.Size = 10, .Written = 10, .EntryOffset = 4 * 512, .Chain = &other, .Path = "a/D/IN"};
+  const auto checks = CheckItems({first, second, looped, inside}, state, writes, raw, 512, directories);
+  EXPECT_EQ(checks[0].Problems, (std::vector<std::string>{"cluster 2 is also in the chain of a/TWO"}));
+  EXPECT_EQ(checks[1].Problems, (std::vector<std::string>{"cluster 2 is also in the chain of a/ONE"}));
+  EXPECT_EQ(checks[2].Problems, (std::vector<std::string>{"its chain runs into itself"}));
+  EXPECT_EQ(checks[3].Problems, (std::vector<std::string>{"its folder does not fit the state"}));
+}
+
+// The blocks listed for carving: every superseded copy, and every block under a free entry that holds more than
 // 0xFF, but not the FS description block (the dump's first 4 KiB) or a MAP
 // block. Block size $800, one unpaged segment read from the dump's start.
 TEST_F(ImageStage, BlocksListedAreTheCopiesAndTheFreeBlocksNotErased) {
@@ -222,17 +317,16 @@ TEST_F(ImageStage, BlocksListedAreTheCopiesAndTheFreeBlocksNotErased) {
   BuildFsImage(s, s);
   const std::vector<PhysicalBlock> blocks = ListPhysicalBlocks(s);
   struct Want {
-    std::uint32_t physical, logical, snapshot;
+    std::uint32_t physical, logical;
   };
   // Indexes 0 and 1 hold the FS description block; 3 and 10 are free and
   // not erased; 2 and 6 are older copies of block 2, 4 of block 4.
-  const Want wants[] = {{2, 2, 2}, {3, 0, 0}, {4, 4, 1}, {6, 2, 1}, {10, 0, 0}};
+  const Want wants[] = {{2, 2}, {3, 0}, {4, 4}, {6, 2}, {10, 0}};
   ASSERT_EQ(blocks.size(), std::size(wants));
   for (std::size_t i = 0; i < blocks.size(); ++i) {
     SCOPED_TRACE("block " + std::to_string(i));
     EXPECT_EQ(blocks[i].Physical, wants[i].physical);
     EXPECT_EQ(blocks[i].Logical, wants[i].logical);
-    EXPECT_EQ(blocks[i].Snapshot, wants[i].snapshot);
     EXPECT_EQ(blocks[i].RawOffset, wants[i].physical * 0x800ull);
     EXPECT_EQ(blocks[i].DumpOffset, wants[i].physical * 0x800ull);
     EXPECT_EQ(blocks[i].InDump, 0x800u);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "support/bytes.h"
+#include "support/fat_volume.h"
 
 namespace {
 
@@ -686,6 +687,19 @@ TEST(BuildFlash, RefusesDescriptionsThatCannotBeWritten) {
   plan.droppedPerMap = 1;
   plan.missingMapIds = {0};
   EXPECT_THROW(mk::BuildFlash(plan), std::invalid_argument);
+  // Flash order: the last write of a block leaves its contents, the Mount
+  // Table block is written once, and per-block copies do not mix in.
+  plan = SmallFlash(20);
+  plan.flashOrder = true;
+  plan.laterWrites = {{5, plan.logicalBlocks.at(5)}};
+  EXPECT_NO_THROW(mk::BuildFlash(plan));
+  for (const mk::BlockWrite& write : {mk::BlockWrite{5, Bytes(4, 1)}, mk::BlockWrite{1, plan.logicalBlocks.at(1)}}) {
+    plan.laterWrites = {write};
+    EXPECT_THROW(mk::BuildFlash(plan), std::invalid_argument) << "block " << write.logical;
+  }
+  plan.laterWrites.clear();
+  plan.olderCopies[5] = {Bytes(4, 1)};
+  EXPECT_THROW(mk::BuildFlash(plan), std::invalid_argument);
 }
 
 TEST(LayoutToRawSpec, SegmentsAddressesAndRecords) {
@@ -854,6 +868,127 @@ TEST(BuildFlash, OlderCopiesComeBeforeTheLiveOneOldestFirst) {
   plan.olderCopies = {{9, {Bytes(4, 1)}}};
   EXPECT_THROW(mk::BuildFlash(plan), std::invalid_argument) << "no such block";
 }
+
+// A volume's states through AddHistory: each block's copies run in map
+// order from its first state to the live one, after any stale copy. In
+// flash order every later change lies after the whole first state and
+// after the change before it, its data, FAT and directory blocks in turn.
+struct HistoryCase {
+  const char* name;
+  quillex::test::FatType type;  // FAT12 of 40 clusters of 0x800 bytes, FAT16 of 300
+  std::uint32_t fsBlockSize;
+  std::uint32_t staleCopies;
+  bool shuffle;
+  mk::HistoryOrder order;
+};
+
+void PrintTo(const HistoryCase& param, std::ostream* out) { *out << param.name; }
+
+class AddHistoryOrder : public testing::TestWithParam<HistoryCase> {};
+
+TEST_P(AddHistoryOrder, CopiesFollowTheStates) {
+  using quillex::test::FatVolume;
+  const HistoryCase& param = GetParam();
+  const bool fat12 = param.type == quillex::test::FatType::Fat12;
+  FatVolume v({param.type, 0x800, fat12 ? 40u : 300u});
+  std::vector<FatVolume::Dir> dirs{v.AddDirectory(FatVolume::kRoot, "SUB", "a folder of a long name")};
+  const std::vector<std::uint16_t> a = v.Allocate(3);
+  const std::uint32_t aEntry = v.AddFile(FatVolume::kRoot, {"A.BIN", "", Pattern(5000, 1), 0x20, a, {}, {}});
+  const std::vector<std::uint16_t> b = v.Allocate(1);
+  v.AddFile(dirs[0], {"B.BIN", "", Pattern(900, 2), 0x20, b, {}, {}});
+  // Per state: its volume, and the class of each unit block (0 data, 1 FAT,
+  // 2 directory) from the layout the test volume reports.
+  std::vector<Bytes> states;
+  std::vector<std::vector<int>> classes;
+  const std::uint32_t bs = param.fsBlockSize;
+  const auto snapshot = [&] {
+    states.push_back(v.Image());
+    classes.emplace_back();
+    for (std::int64_t from = -1536; from < static_cast<std::int64_t>(v.Image().size()); from += bs) {
+      const auto overlaps = [&](std::int64_t x, std::int64_t y) { return from < y && x < from + bs; };
+      bool directory = overlaps(v.RootOffset(), v.DataOffset());
+      for (const FatVolume::Dir d : dirs) {
+        for (const std::uint16_t c : v.DirClusters(d)) {
+          directory |= overlaps(v.ClusterOffset(c), v.ClusterOffset(c) + 0x800);
+        }
+      }
+      classes.back().push_back(directory ? 2 : overlaps(v.FatOffset(), v.RootOffset()) ? 1 : 0);
+    }
+  };
+  snapshot();
+  // A's middle cluster edited, with a new time; a file added to the root.
+  v.WriteCluster(a[1], Pattern(100, 3));
+  v.SetTimes(aEntry, {quillex::test::FatDate(2009, 5, 1), quillex::test::FatTime(10, 0, 0), 0, 0, 0, 0});
+  v.AddFile(FatVolume::kRoot, {"C.BIN", "", Pattern(3000, 4), 0x20, {}, {}, {}});
+  snapshot();
+  // A file added to the folder, B edited; a deleted folder entry still
+  // names B's cluster, and a new folder's chain loops on itself.
+  v.AddFile(dirs[0], {"D.BIN", "", Pattern(2500, 5), 0x20, {}, {}, {}});
+  v.WriteCluster(b[0], Pattern(50, 6));
+  v.Image()[v.AddShort(FatVolume::kRoot, "GONE", 0x10, b[0], 0)] = 0xE5;
+  dirs.push_back(v.AddDirectory(FatVolume::kRoot, "LOOP"));
+  v.SetFat(v.DirClusters(dirs.back())[0], v.DirClusters(dirs.back())[0]);
+  snapshot();
+
+  // Each state's logical blocks, beside a unit that has no history.
+  const std::uint8_t parType = fat12 ? 0x01 : 0x04;
+  const mk::UnitVolume other{"/x", Pattern(3000, 7), 0x04, true, false};
+  std::vector<std::map<std::uint32_t, Bytes>> blocks;
+  mk::FlashSpec plan;
+  for (const Bytes& state : states) {
+    plan = {};
+    plan.fsBlockSize = bs;
+    mk::AddUnits(plan, {{"/", state, parType, true, false}, other}, 2);
+    blocks.push_back(plan.logicalBlocks);
+  }
+  plan.staleCopies = param.staleCopies;
+  plan.shuffle = param.shuffle;
+  mk::AddHistory(plan, {"/", states.back(), parType, true, false}, 2, {states[0], states[1]}, param.order);
+  EXPECT_EQ(plan.olderCopies.empty(), param.order == mk::HistoryOrder::Flash);
+  const mk::FlashLayout layout = mk::BuildFlash(plan);
+
+  std::map<std::uint32_t, std::vector<std::size_t>> at;  // each block's copies, in physical and so map order
+  for (std::size_t p = 0; p < layout.blocks.size(); ++p) {
+    if (layout.blocks[p].kind == mk::PhysicalBlock::Kind::Data) at[layout.blocks[p].logical].push_back(p);
+  }
+  std::size_t firstStateEnd = 0, stale = 0;
+  std::vector<std::vector<std::pair<std::size_t, int>>> writes(states.size());  // per state: position, class
+  for (const auto& [number, live] : plan.logicalBlocks) {
+    if (number == 1) continue;
+    std::vector<std::size_t> real{0};  // the states that wrote the block: the first, then each change
+    for (std::size_t s = 1; s < states.size(); ++s) {
+      if (blocks[s].at(number) != blocks[s - 1].at(number)) real.push_back(s);
+    }
+    const std::vector<std::size_t>& got = at.at(number);
+    ASSERT_GE(got.size(), real.size()) << "block " << number;
+    const std::size_t k = got.size() - real.size();  // random stale copies, all before the real ones
+    stale += k;
+    firstStateEnd = std::max(firstStateEnd, got[k]);
+    for (std::size_t j = 0; j < real.size(); ++j) {
+      EXPECT_EQ(layout.blocks[got[k + j]].data, blocks[real[j]].at(number)) << "block " << number << ", copy " << j;
+      if (j > 0) writes[real[j]].emplace_back(got[k + j], classes[real[j]].at(number - 2));
+    }
+  }
+  EXPECT_EQ(stale, param.staleCopies);
+  EXPECT_EQ(Decode(mk::BuildDump(plan)).image, ExpectedImage(plan));
+  for (std::size_t s = 1; plan.flashOrder && s < writes.size(); ++s) {
+    std::sort(writes[s].begin(), writes[s].end());
+    ASSERT_FALSE(writes[s].empty()) << "state " << s;
+    EXPECT_GT(writes[s].front().first, s == 1 ? firstStateEnd : writes[s - 1].back().first) << "state " << s;
+    const auto byClass = [](const auto& x, const auto& y) { return x.second < y.second; };
+    EXPECT_TRUE(std::is_sorted(writes[s].begin(), writes[s].end(), byClass)) << "state " << s << ": data, FAT, dirs";
+    EXPECT_EQ(writes[s].front().second + writes[s].back().second, 2) << "state " << s << " writes data and directories";
+  }
+}
+
+using quillex::test::FatType;
+INSTANTIATE_TEST_SUITE_P(
+    States, AddHistoryOrder,
+    testing::Values(HistoryCase{"fat12_sector_blocks", FatType::Fat12, 0x200, 6, true, mk::HistoryOrder::Flash},
+                    HistoryCase{"fat16_two_sector_blocks", FatType::Fat16, 0x400, 4, true, mk::HistoryOrder::Flash},
+                    HistoryCase{"fat16_unshuffled", FatType::Fat16, 0x400, 3, false, mk::HistoryOrder::Flash},
+                    HistoryCase{"fat12_per_block", FatType::Fat12, 0x200, 6, true, mk::HistoryOrder::PerBlock}),
+    [](const testing::TestParamInfo<HistoryCase>& tested) { return std::string(tested.param.name); });
 
 TEST(BuildDump, MissingMapLosesOnlyWhatItDescribed) {
   mk::FlashSpec plan = SmallFlash(100);
