@@ -60,9 +60,9 @@ int RunQuillex(const std::vector<std::string>& args) {
   history->add_option("-o", options.outputDir, "folder for the older files (default: _DUMP.history)");
   history->add_option("--report", options.reportFile, "write a JSON report to FILE");
   history->add_option("--hash", hashes, "digests in the report: sha256 (default), sha1, md5, a list of them, or none");
-  history->add_flag("--images", options.images, "write each snapshot's image too, as DIR/NAME.fs.K (NAME the dump's file name, K the snapshot)");
+  history->add_flag("--images", options.images, "write each state's image too, as DIR/NAME.fs.K (NAME the dump's file name, K the state)");
   history->add_flag("--blocks", options.blocks, "write every superseded copy and every free block not erased to DIR/blocks");
-  history->add_option("--depth", options.depth, "the most snapshots to walk (default 16)")->check(CLI::PositiveNumber);
+  history->add_option("--depth", options.depth, "the most older states to walk (default 16)")->check(CLI::PositiveNumber);
   history->add_flag("-q", options.quiet, "no warnings and no summary");
 
   // CLI11 takes the arguments last first, without the program's name.

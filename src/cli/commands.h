@@ -28,8 +28,8 @@ struct Options {
   HashChoice hashes{.md5 = false, .sha1 = false, .sha256 = true};
   bool quiet = false;
   std::string catPath;
-  std::uint32_t depth = 16;  // history: the most snapshots walked
-  bool images = false;       // history: each snapshot's image written too
+  std::uint32_t depth = 16;  // history: the most older states walked
+  bool images = false;       // history: each state's image written too
   bool blocks = false;       // history: each listed physical block written too
 };
 
