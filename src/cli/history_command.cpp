@@ -227,9 +227,20 @@ Json EvidenceJson(const Item& item, const FlashState& flash, const std::vector<F
 
 // An older item reported, until the run's end gives it its range of states.
 struct Reported {
-  Json json;
-  std::uint32_t oldest = 0;
+  std::string text;  // its report object, kept as text: thousands of them
+  std::uint32_t state = 0, oldest = 0;
 };
+
+// The report object of an older item, its oldest state set. The object
+// names `oldest_state` once, with the state it was found in.
+std::string WithOldest(const Reported& item) {
+  if (item.oldest == item.state) return item.text;
+  const std::string field = "\"oldest_state\":" + std::to_string(item.state);
+  std::string text = item.text;
+  const std::size_t at = text.find(field);
+  if (at != std::string::npos) text.replace(at, field.size(), "\"oldest_state\":" + std::to_string(item.oldest));
+  return text;
+}
 
 // What a history run found and saved, for its report and summary.
 struct HistoryFindings {
@@ -262,8 +273,8 @@ struct Newest {
 // other bytes, after its directory entry, and nothing else is wrong with
 // it: a flash that writes in map order never shows that.
 std::string OutOfOrder(const RawImageState& s, const Listing& listing, const std::vector<FlashWrite>& writes,
-                       const std::vector<ItemShape>& shapes, const std::vector<bool>& directoryBlocks) {
-  const FlashState all = BuildState(s, writes, static_cast<std::uint32_t>(writes.size()));
+                       const FlashState& all, const std::vector<ItemShape>& shapes,
+                       const std::vector<bool>& directoryBlocks) {
   const std::vector<ItemCheck> checks = CheckItems(shapes, all, writes, s.RawImage.view(), s.FsBlockSize, directoryBlocks);
   for (std::size_t i = 0; i < checks.size(); ++i) {
     if (checks[i].OutOfOrder > 0 && checks[i].OutOfOrder == checks[i].Problems.size()) {
@@ -274,34 +285,61 @@ std::string OutOfOrder(const RawImageState& s, const Listing& listing, const std
   return {};
 }
 
-// Walks the settled state the superseding write `t` leads back to, the
-// directory blocks known so far (`known`) telling where a change ends. A
-// state is taken once its own last write is one of its directory blocks
-// and (where the map is in the order of writing: `ordered`) nothing in it
-// was written out of order; the known blocks can miss a folder only this
-// state has, or name a block that was not a folder's yet, so each walk
-// checks the cut again.
+// What each copy held, as the newest state walked that holds it tells: a
+// directory block or not. One block can be a folder's in one state and a
+// file's in the next, and a cut between the copy and the entries that
+// name it would read file data as a folder.
+class WriteKinds {
+ public:
+  explicit WriteKinds(std::size_t writes) : kind_(writes, Kind::Unknown) {}
+
+  // Marks the copies `flash` holds that no newer state told.
+  void Learn(const FlashState& flash, const std::vector<bool>& directories) {
+    for (const std::uint32_t n : flash.Copied) {
+      Kind& k = kind_[flash.CopyOf[n - 1]];
+      if (k == Kind::Unknown) k = n < directories.size() && directories[n] ? Kind::Directory : Kind::Other;
+    }
+    if (known_.size() < directories.size()) known_.resize(directories.size(), false);
+    for (std::size_t n = 0; n < directories.size(); ++n) known_[n] = known_[n] || directories[n];
+  }
+  // Whether a write was a directory block's: as told, else as `blocks` (by
+  // logical number) or the blocks known as directories say.
+  std::function<bool(std::uint32_t)> Test(const std::vector<FlashWrite>& writes, const std::vector<bool>& blocks) const {
+    return [this, &writes, &blocks](std::uint32_t w) {
+      if (kind_[w] != Kind::Unknown) return kind_[w] == Kind::Directory;
+      const std::uint32_t n = writes[w].Logical;
+      return (n < blocks.size() && blocks[n]) || (n < known_.size() && known_[n]);
+    };
+  }
+
+ private:
+  enum class Kind : std::uint8_t { Unknown, Directory, Other };
+  std::vector<Kind> kind_;
+  std::vector<bool> known_;
+};
+
+// Walks the settled state the superseding write `t` leads back to. A state
+// is taken once its own last write is one of its directory blocks and
+// (where the map is in the order of writing: `ordered`) no file in it was
+// written after its entry; a copy no newer state holds is told by the
+// state's own directories, which can differ from the ones known, so each
+// walk checks the cut again.
 std::unique_ptr<WalkedState> WalkSettled(RunState& s, const std::vector<FlashWrite>& writes, std::uint32_t t,
-                                         std::vector<bool>& known, bool ordered, HashChoice hashes) {
-  auto in = [](const std::vector<bool>& marks) {
-    return [&marks](std::uint32_t n) { return n < marks.size() && marks[n]; };
-  };
-  std::uint32_t held = SettledCut(writes, t, in(known));
+                                         const WriteKinds& kinds, bool ordered, HashChoice hashes) {
+  static const std::vector<bool> kNone;
+  std::uint32_t held = SettledCut(writes, t, kinds.Test(writes, kNone));
   for (int forward = 0;;) {
     auto w = std::make_unique<WalkedState>(s, writes, held, hashes);
     Walk(s, writes, *w);
     // An older Mount Table or partition that cannot be read shows no
     // directories to tell the cut by: the known ones stand.
     if (!w->refused.empty() || w->listing.partitions.empty()) return w;
-    const std::vector<bool>& own = w->directoryBlocks;
-    for (std::size_t n = 0; n < own.size() && n < known.size(); ++n) known[n] = known[n] || own[n];
-    // A block a change reuses can still read as a folder's until the change
-    // writes the entry: a write out of order shows the cut lies inside it.
-    if (!Settled(writes, held, in(own)) || (ordered && held > 0 && w->OutOfOrder())) {
-      held = SettledCut(writes, held - 1, in(known));
+    const auto own = kinds.Test(writes, w->directoryBlocks);
+    if (!Settled(writes, held, own) || (ordered && held > 0 && w->OutOfOrder())) {
+      held = SettledCut(writes, held - 1, own);
       continue;
     }
-    const std::uint32_t later = SettledCut(writes, t, in(own));
+    const std::uint32_t later = SettledCut(writes, t, own);
     if (later <= held || forward++ == 2) return w;
     held = later;
   }
@@ -347,6 +385,26 @@ void SaveState(RunState& s, WalkedState& w, const std::vector<FlashWrite>& write
   RunOutput out;  // where the folders are made: a run that writes
   out.Console = TextOut::Nowhere();
   out.LogFile = TextOut::Nowhere();
+  // Why each older item does not fit (the newest image's own are no
+  // question here). A state that settled holds together: one item that does
+  // not fit shows it never was a state the flash held, and nothing in it
+  // can be trusted.
+  std::vector<std::vector<std::string>> why(listing.items.size());
+  std::string apart = newest.outOfOrder;
+  for (std::size_t i = 0; i < listing.items.size(); ++i) {
+    const Item& item = listing.items[i];
+    if (!item.skipped.empty() || newest.keys.contains(Key(item) + "|" + item.sha256)) continue;
+    why[i] = checks[i].Problems;
+    const auto before = newer.find(Key(item));
+    if (why[i].empty() && !item.found.Deleted && before != newer.end() &&
+        before->second.entry == EntryBytes(w.flash.Image, item.found.EntryOffset) &&
+        before->second.sha256 != item.sha256) {
+      why[i].push_back("its directory entry is the newer state's, its data are not");
+    }
+    if (apart.empty() && !why[i].empty() && !item.found.Deleted) {
+      apart = "the state does not hold together: " + item.found.Path + ": " + why[i].front();
+    }
+  }
   std::uint32_t files = 0, folders = 0, inconsistent = 0;
   std::vector<std::pair<std::string, platform::FileTimes>> madeFolders;
   for (std::size_t i = 0; i < listing.items.size(); ++i) {
@@ -354,14 +412,8 @@ void SaveState(RunState& s, WalkedState& w, const std::vector<FlashWrite>& write
     if (!item.skipped.empty()) continue;
     const std::string key = Key(item);
     if (newest.keys.contains(key + "|" + item.sha256)) continue;
-    std::vector<std::string> problems = checks[i].Problems;
-    if (!newest.outOfOrder.empty()) problems.push_back(newest.outOfOrder);
-    const auto before = newer.find(key);
-    if (problems.empty() && !item.found.Deleted && before != newer.end() &&
-        before->second.entry == EntryBytes(w.flash.Image, item.found.EntryOffset) &&
-        before->second.sha256 != item.sha256) {
-      problems.push_back("its directory entry is the newer state's, its data are not");
-    }
+    std::vector<std::string>& problems = why[i];
+    if (!apart.empty() && (problems.empty() || !newest.outOfOrder.empty())) problems.push_back(apart);
     const std::string verdict = !problems.empty()      ? "inconsistent"
                                 : item.found.Deleted    ? "deleted"
                                 : newest.paths.contains(key) ? "older_version"
@@ -401,9 +453,12 @@ void SaveState(RunState& s, WalkedState& w, const std::vector<FlashWrite>& write
     }
     found.anyIncomplete = found.anyIncomplete || !item.Complete() || !saved;
     // Kept only for a report: the runs of older files can be long.
-    Json j = plan.report ? OlderItemJson(item, w, writes, s.FsBlockSize, k, verdict, problems, saved ? target : "")
-                         : Json();
-    found.items.push_back({std::move(j), k});
+    std::string text;
+    if (plan.report) {
+      text = OlderItemJson(item, w, writes, s.FsBlockSize, k, verdict, problems, saved ? target : "")
+                 .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    }
+    found.items.push_back({std::move(text), k, k});
   }
   // Folders take their times last, once nothing more is made in them.
   for (auto f = madeFolders.rbegin(); f != madeFolders.rend(); ++f) (void)platform::SetTimes(f->first, f->second);
@@ -487,9 +542,14 @@ int RunHistory(const Options& options) {
     }
     std::vector<ItemShape> shapes;
     for (const Item& item : now.listing.items) shapes.push_back(ShapeOf(item));
-    std::vector<bool> known = DirectoryBlocks(shapes, RootsOf(now.listing), s.FsBlockSize, s.MaxBlockNumber);
-    if (const std::uint32_t table = MountTableBlock(s); table < known.size()) known[table] = true;
-    if (!superseding.empty()) newest.outOfOrder = OutOfOrder(s, now.listing, writes, shapes, known);
+    std::vector<bool> directories = DirectoryBlocks(shapes, RootsOf(now.listing), s.FsBlockSize, s.MaxBlockNumber);
+    if (const std::uint32_t table = MountTableBlock(s); table < directories.size()) directories[table] = true;
+    WriteKinds kinds(writes.size());
+    if (!superseding.empty()) {
+      const FlashState all = BuildState(s, writes, static_cast<std::uint32_t>(writes.size()));
+      newest.outOfOrder = OutOfOrder(s, now.listing, writes, all, shapes, directories);
+      kinds.Learn(all, directories);
+    }
     if (!newest.outOfOrder.empty() && !options.quiet) (void)platform::WriteText(stderr, newest.outOfOrder + "\n");
     if (!refused.empty() && !options.quiet) (void)platform::WriteText(stderr, "newest image: " + refused + "\n");
     // The folder is made only when something is to be written in it.
@@ -501,12 +561,13 @@ int RunHistory(const Options& options) {
     std::string last;  // the signature of the state walked last
     for (std::size_t i = superseding.size(); i-- > 0 && states < options.depth;) {
       if (superseding[i] >= below) continue;  // inside a state walked already
-      std::unique_ptr<WalkedState> w = WalkSettled(s, writes, superseding[i], known, newest.outOfOrder.empty(), hashes);
+      std::unique_ptr<WalkedState> w = WalkSettled(s, writes, superseding[i], kinds, newest.outOfOrder.empty(), hashes);
       below = w->flash.Held;
       // Before its Mount Table was written the flash held no file system.
       if (CopyIn(w->flash, mountTable) == kNoWrite) break;
       w->listing.HashFiles(0, w->listing.items.size());
       // Cuts that give the same file system are one state.
+      kinds.Learn(w->flash, w->directoryBlocks);
       const std::string signature = Signature(*w);
       if (signature == last) {
         found.states.back()["cuts"].push_back(w->flash.Cut);
@@ -562,11 +623,7 @@ int RunHistory(const Options& options) {
                      {"free_blocks", blocks.size() - copies},
                      {"warnings", found.warnings}};
       std::string files;
-      for (Reported& item : found.items) {
-        item.json["oldest_state"] = item.oldest;
-        files += (files.empty() ? "    " : ",\n    ") +
-                 item.json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-      }
+      for (const Reported& item : found.items) files += (files.empty() ? "    " : ",\n    ") + WithOldest(item);
       WriteReport(report, JsonText(j), files, {});
     }
     if (!options.quiet) {

@@ -38,23 +38,23 @@ std::vector<std::uint32_t> SupersedingWrites(const std::vector<FlashWrite>& writ
 }
 
 bool Settled(const std::vector<FlashWrite>& writes, std::uint32_t held,
-             const std::function<bool(std::uint32_t)>& isDirectoryBlock) {
+             const std::function<bool(std::uint32_t)>& isDirectoryWrite) {
   if (held == 0 || held > writes.size()) return held == 0;
-  if (!isDirectoryBlock(writes[held - 1].Logical)) return false;
-  if (held == writes.size() || !isDirectoryBlock(writes[held].Logical)) return true;
+  if (!isDirectoryWrite(held - 1)) return false;
+  if (held == writes.size() || !isDirectoryWrite(held)) return true;
   // A change writes each directory block once: a block the run of
   // directory blocks before the cut holds already begins the next change.
   const std::uint32_t next = writes[held].Logical;
-  for (std::uint32_t p = held; p > 0 && isDirectoryBlock(writes[p - 1].Logical); --p) {
+  for (std::uint32_t p = held; p > 0 && isDirectoryWrite(p - 1); --p) {
     if (writes[p - 1].Logical == next) return true;
   }
   return false;
 }
 
 std::uint32_t SettledCut(const std::vector<FlashWrite>& writes, std::uint32_t held,
-                         const std::function<bool(std::uint32_t)>& isDirectoryBlock) {
+                         const std::function<bool(std::uint32_t)>& isDirectoryWrite) {
   for (std::uint32_t p = std::min<std::uint32_t>(held, static_cast<std::uint32_t>(writes.size())); p > 0; --p) {
-    if (Settled(writes, p, isDirectoryBlock)) return p;
+    if (Settled(writes, p, isDirectoryWrite)) return p;
   }
   return 0;
 }
@@ -148,10 +148,11 @@ std::vector<ItemCheck> CheckItems(const std::vector<ItemShape>& items, const Fla
                                   std::uint32_t blockSize, const std::vector<bool>& directoryBlock) {
   std::vector<ItemCheck> checks(items.size());
   auto isDirectory = [&](std::uint32_t n) { return n < directoryBlock.size() && directoryBlock[n]; };
-  const std::vector<std::vector<std::uint32_t>> copies = CopiesByBlock(writes);
+  std::vector<std::vector<std::uint32_t>> copies;  // made when first needed: rarely
   // Whether the copy `w` of block n holds other bytes in [from, to) than the
   // block's newest copy before write `before` (none: other bytes).
   auto changedSince = [&](std::uint32_t n, std::uint32_t w, std::uint32_t before, std::uint64_t from, std::uint64_t to) {
+    if (copies.empty()) copies = CopiesByBlock(writes);
     if (n >= copies.size()) return true;
     const auto at = std::lower_bound(copies[n].begin(), copies[n].end(), before);
     if (at == copies[n].begin()) return true;
@@ -159,19 +160,10 @@ std::vector<ItemCheck> CheckItems(const std::vector<ItemShape>& items, const Fla
     return !SameBytes(raw, writes[w].RawOffset + (from - block), writes[*std::prev(at)].RawOffset + (from - block),
                       to - from);
   };
-  // Whether writes a to b, both included, are all directory blocks: one
-  // change's directories, written one after another (a new folder's
-  // cluster after the entry that names it).
-  auto inDirectoryRun = [&](std::uint32_t a, std::uint32_t b) {
-    for (std::uint32_t x = a; x <= b; ++x) {
-      if (x >= writes.size() || !isDirectory(writes[x].Logical)) return false;
-    }
-    return true;
-  };
-  // Who holds each cluster, by partition: the first item met with it.
-  std::map<std::pair<std::uint32_t, std::uint16_t>, std::size_t> holder;
-  std::unordered_map<std::string, std::size_t> folders;
   std::vector<std::uint32_t> blocks;
+  // Who holds each cluster, by partition: the first item met with it, + 1.
+  std::map<std::uint32_t, std::vector<std::uint32_t>> holders;
+  std::unordered_map<std::string, std::size_t> folders;
   for (std::size_t i = 0; i < items.size(); ++i) {
     const ItemShape& item = items[i];
     std::vector<std::string>& why = checks[i].Problems;
@@ -195,7 +187,7 @@ std::vector<ItemCheck> CheckItems(const std::vector<ItemShape>& items, const Fla
         const std::uint64_t to = std::min<std::uint64_t>(cluster.Offset + used, std::uint64_t{n} * blockSize);
         if (w == kNoWrite) {
           why.push_back("block " + Text(n) + " of cluster " + Text(cluster.Cluster) + " was not written yet");
-        } else if (!item.Deleted && entryWrite != kNoWrite && w > entryWrite && !inDirectoryRun(entryWrite, w) &&
+        } else if (!item.Directory && !item.Deleted && entryWrite != kNoWrite && w > entryWrite && !isDirectory(n) &&
                    changedSince(n, w, entryWrite, from, to)) {
           why.push_back("cluster " + Text(cluster.Cluster) + kWrittenAfter);
         }
@@ -204,10 +196,14 @@ std::vector<ItemCheck> CheckItems(const std::vector<ItemShape>& items, const Fla
       if (CopyIn(state, cluster.FatEntry / blockSize + 1) == kNoWrite) {
         why.push_back("the FAT block of cluster " + Text(cluster.Cluster) + " was not written yet");
       }
-      const auto [at, first] = holder.emplace(std::pair{item.Partition, cluster.Cluster}, i);
-      if (!first) {
-        why.push_back("cluster " + Text(cluster.Cluster) + " is also in the chain of " + items[at->second].Path);
-        checks[at->second].Problems.push_back("cluster " + Text(cluster.Cluster) + " is also in the chain of " + item.Path);
+      std::vector<std::uint32_t>& holder = holders[item.Partition];
+      if (holder.empty()) holder.resize(0x10000, 0);
+      if (holder[cluster.Cluster] == 0) {
+        holder[cluster.Cluster] = static_cast<std::uint32_t>(i + 1);
+      } else if (holder[cluster.Cluster] != i + 1) {
+        const std::size_t other = holder[cluster.Cluster] - 1;
+        why.push_back("cluster " + Text(cluster.Cluster) + " is also in the chain of " + items[other].Path);
+        checks[other].Problems.push_back("cluster " + Text(cluster.Cluster) + " is also in the chain of " + item.Path);
       }
     }
     if (!item.Deleted) {

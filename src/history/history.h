@@ -49,18 +49,20 @@ std::vector<FlashWrite> ListWrites(const RawImageState& state);
 // earlier copy of their block.
 std::vector<std::uint32_t> SupersedingWrites(const std::vector<FlashWrite>& writes);
 
-// Whether the first `held` writes end where a change settled: their last is
-// a directory block and the next is not, or is one that the run of
-// directory blocks before the cut wrote already (a change writes each
-// once). A change that writes several directory blocks settles after the
-// last of them only, so two changes that write nothing but other directory
-// blocks, one after the other, read as one.
+// Whether the first `held` writes end where a change settled: their last
+// wrote a directory block and the next does not, or writes a block that the
+// run of directory writes before the cut wrote already (a change writes
+// each once). A change that writes several directory blocks settles after
+// the last of them only, so two changes that write nothing but other
+// directory blocks, one after the other, read as one. `isDirectoryWrite`
+// takes a position in `writes`: what a copy was is told by the state that
+// holds it, as one block can be a folder's and later a file's.
 bool Settled(const std::vector<FlashWrite>& writes, std::uint32_t held,
-             const std::function<bool(std::uint32_t logical)>& isDirectoryBlock);
+             const std::function<bool(std::uint32_t write)>& isDirectoryWrite);
 // The settled cut at or before `held` writes: the largest count p <= held
 // that is Settled, or 0.
 std::uint32_t SettledCut(const std::vector<FlashWrite>& writes, std::uint32_t held,
-                         const std::function<bool(std::uint32_t logical)>& isDirectoryBlock);
+                         const std::function<bool(std::uint32_t write)>& isDirectoryWrite);
 
 inline constexpr std::uint32_t kNoWrite = 0xFFFFFFFF;
 
@@ -116,12 +118,13 @@ struct ItemCheck {
 // Checks each of a state's items: a chain that ends before the entry's
 // size or runs past it, or into itself; a cluster that the same state gives
 // to another item; a block the state held no copy of yet; a folder that
-// does not fit; and a cluster whose copy was written after the copy of the
-// directory block that records it, with other bytes than the block had
-// before that entry was written (a FAT driver writes the data first; a
-// block written again with the same bytes is no sign, nor is a directory
-// block written in the same run of directory blocks as the entry). Deleted entries are only checked for
-// blocks not written yet: their chains were freed. `raw` is RawImage.
+// does not fit; and a file's cluster whose copy was written after the copy
+// of the directory block that records it, with other bytes than the block
+// had before that entry was written (a FAT driver writes the data first; a
+// block written again with the same bytes is no sign, nor a block that is
+// a directory's too; a folder's clusters change with its files while its
+// own entry stays). Deleted entries are only checked for blocks not
+// written yet: their chains were freed. `raw` is RawImage.
 std::vector<ItemCheck> CheckItems(const std::vector<ItemShape>& items, const FlashState& state,
                                   const std::vector<FlashWrite>& writes, std::span<const std::uint8_t> raw,
                                   std::uint32_t blockSize, const std::vector<bool>& directoryBlock);

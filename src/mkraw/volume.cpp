@@ -31,6 +31,34 @@ constexpr std::uint32_t kAttrLongNamePiece = 0x0F;
 constexpr std::uint32_t kAttrDirectory = 0x10;
 constexpr std::uint32_t kDeleted = 0xE5;  // first name byte
 
+// Boot sector fields, at their byte offsets.
+constexpr std::size_t kBytesPerSectorAt = 11;    // u16
+constexpr std::size_t kSectorsPerClusterAt = 13;  // u8
+constexpr std::size_t kReservedSectorsAt = 14;   // u16
+constexpr std::size_t kFatCountAt = 16;          // u8
+constexpr std::size_t kRootEntriesAt = 17;       // u16
+constexpr std::size_t kSmallSectorsAt = 19;      // u16, 0: the large count holds it
+constexpr std::size_t kSectorsPerFatAt = 22;     // u16, 0 on FAT32
+constexpr std::size_t kLargeSectorsAt = 32;      // u32
+
+// The counts a boot sector gives, and what follows from them.
+struct BootFields {
+  std::uint32_t bytesPerSector, perCluster, reserved, fats, rootEntries, secsPerFat, total;
+
+  explicit BootFields(const Bytes& v)
+      : bytesPerSector(Le(v, kBytesPerSectorAt, 2)),
+        perCluster(Le(v, kSectorsPerClusterAt, 1)),
+        reserved(Le(v, kReservedSectorsAt, 2)),
+        fats(Le(v, kFatCountAt, 1)),
+        rootEntries(Le(v, kRootEntriesAt, 2)),
+        secsPerFat(Le(v, kSectorsPerFatAt, 2)),
+        total(Le(v, kSmallSectorsAt, 2) != 0 ? Le(v, kSmallSectorsAt, 2) : Le(v, kLargeSectorsAt, 4)) {}
+  std::uint64_t RootSectors() const { return (std::uint64_t{rootEntries} * 32 + 511) / 512; }
+  // Sectors before the data area: reserved ones, the FATs, the root directory.
+  std::uint64_t Meta() const { return std::uint64_t{reserved} + std::uint64_t{fats} * secsPerFat + RootSectors(); }
+  std::uint64_t Clusters() const { return perCluster != 0 && total > Meta() ? (total - Meta()) / perCluster : 0; }
+};
+
 // A directory's byte ranges in the volume: the root region, or the
 // clusters of a chain in order.
 using Ranges = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
@@ -50,26 +78,18 @@ std::vector<BlockClass> ClassifyUnitBlocks(const Bytes& volume, std::uint8_t par
     }
   };
   if (volume.size() < 512) return classes;
-  const std::uint32_t perCluster = Le(volume, 13, 1);
-  const std::uint32_t reserved = Le(volume, 14, 2);
-  const std::uint32_t fats = Le(volume, 16, 1);
-  const std::uint32_t rootEntries = Le(volume, 17, 2);
-  const std::uint32_t smallSectors = Le(volume, 19, 2);
-  const std::uint32_t secsPerFat = Le(volume, 22, 2);
-  const std::uint32_t total = smallSectors != 0 ? smallSectors : Le(volume, 32, 4);
-
-  const std::uint64_t fat = std::uint64_t{reserved} * 512;
-  const std::uint64_t root = fat + std::uint64_t{fats} * secsPerFat * 512;
-  const std::uint64_t rootSectors = (std::uint64_t{rootEntries} * kEntrySize + 511) / 512;
+  const BootFields boot(volume);
+  const std::uint64_t fat = std::uint64_t{boot.reserved} * 512;
+  const std::uint64_t root = fat + std::uint64_t{boot.fats} * boot.secsPerFat * 512;
+  const std::uint32_t rootEntries = boot.rootEntries;
   mark(fat, root, BlockClass::Fat);
   mark(root, root + std::uint64_t{rootEntries} * kEntrySize, BlockClass::Directory);
-  if (perCluster == 0 || secsPerFat == 0) return classes;
+  if (boot.perCluster == 0 || boot.secsPerFat == 0) return classes;
 
-  const std::uint64_t meta = std::uint64_t{reserved} + std::uint64_t{fats} * secsPerFat + rootSectors;
-  const std::uint64_t clusters = total > meta ? (total - meta) / perCluster : 0;
+  const std::uint64_t clusters = boot.Clusters();
   const bool fat12 = parType == 0x01 || (parType != 0x04 && clusters < kFat16From);
-  const std::uint64_t data = root + rootSectors * 512;
-  const std::uint64_t clusterBytes = std::uint64_t{perCluster} * 512;
+  const std::uint64_t data = root + boot.RootSectors() * 512;
+  const std::uint64_t clusterBytes = std::uint64_t{boot.perCluster} * 512;
   const auto next = [&](std::uint32_t c) {
     if (!fat12) return Le(volume, fat + 2 * std::size_t{c}, 2);
     // FAT12: two entries in three bytes, AB CD EF -> [D AB] (even) and [EF C] (odd).
@@ -117,14 +137,9 @@ VolumeFit CheckVolume(const Bytes& volume) {
     return fit;
   }
   fit.bootSignature = volume[0] == 0xEB && volume[1] == 0x00 && volume[2] == 0x90 && volume[3] == 0x4D;
-  const std::uint32_t bytesPerSector = Le(volume, 11, 2);
-  const std::uint32_t perCluster = Le(volume, 13, 1);
-  const std::uint32_t reserved = Le(volume, 14, 2);
-  const std::uint32_t fats = Le(volume, 16, 1);
-  const std::uint32_t rootEntries = Le(volume, 17, 2);
-  const std::uint32_t smallSectors = Le(volume, 19, 2);
-  const std::uint32_t secsPerFat = Le(volume, 22, 2);
-  const std::uint32_t total = smallSectors != 0 ? smallSectors : Le(volume, 32, 4);
+  const BootFields boot(volume);
+  const std::uint32_t bytesPerSector = boot.bytesPerSector, perCluster = boot.perCluster, reserved = boot.reserved,
+                      fats = boot.fats, secsPerFat = boot.secsPerFat, total = boot.total;
 
   if (bytesPerSector != 512) {
     fit.problems.push_back("its sectors are " + std::to_string(bytesPerSector) +
@@ -152,8 +167,8 @@ VolumeFit CheckVolume(const Bytes& volume) {
   // the fields it comes from do.
   if (!clusterSizeKnown || reserved == 0 || fats == 0 || secsPerFat == 0) return fit;
 
-  const std::uint64_t meta = std::uint64_t{reserved} + std::uint64_t{fats} * secsPerFat + (rootEntries * 32 + 511) / 512;
-  const std::uint64_t clusters = total > meta ? (total - meta) / perCluster : 0;
+  const std::uint64_t meta = boot.Meta();
+  const std::uint64_t clusters = boot.Clusters();
   if (clusters == 0) {
     fit.problems.push_back("its reserved sectors, FATs and root directory take " + std::to_string(meta) + " of its " +
                            std::to_string(total) + " sectors, leaving no room for a cluster");
