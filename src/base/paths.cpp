@@ -1,5 +1,6 @@
 #include "base/paths.h"
 
+#include <cctype>
 #include <cerrno>
 #include <vector>
 
@@ -152,6 +153,46 @@ bool EnsureDirectory(RunOutput& out, const std::string& path, bool withParents) 
     return false;
   }
   throw IoFailure("cannot create directory " + path + ": " + status.Reason());
+}
+
+std::string CleanPath(std::string_view path, char separator) {
+  auto isSeparator = [&](char c) { return c == separator || platform::IsSeparator(c); };
+  // The part no step can climb out of: a drive, a server, the root.
+  std::string clean;
+  std::size_t at = 0;
+  if (separator == '\\' && path.size() >= 2 && path[1] == ':' && std::isalpha(static_cast<unsigned char>(path[0])) != 0) {
+    clean.push_back(path[0]);
+    clean.push_back(':');
+    at = 2;
+  }
+  if (at < path.size() && isSeparator(path[at])) {
+    const bool server = separator == '\\' && at == 0 && path.size() > 1 && isSeparator(path[1]);
+    clean.append(server ? 2 : 1, separator);
+    while (at < path.size() && isSeparator(path[at])) ++at;
+  }
+  const std::size_t head = clean.size();
+  const bool rooted = head > 0 && clean.back() == separator;
+  std::vector<std::string_view> steps;
+  while (at < path.size()) {
+    std::size_t end = at;
+    while (end < path.size() && !isSeparator(path[end])) ++end;
+    const std::string_view step = path.substr(at, end - at);
+    if (step == "..") {
+      if (!steps.empty() && steps.back() != "..") {
+        steps.pop_back();
+      } else if (!rooted) {
+        steps.push_back(step);  // above where a relative path starts
+      }
+    } else if (!step.empty() && step != ".") {
+      steps.push_back(step);
+    }
+    at = end + 1;
+  }
+  for (const std::string_view step : steps) {
+    if (clean.size() > head) clean.push_back(separator);
+    clean.append(step);
+  }
+  return clean.empty() ? "." : clean;
 }
 
 }  // namespace quillex

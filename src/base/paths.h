@@ -41,6 +41,12 @@ void RememberName(CreatedNames::Taken& taken, const std::string& name);
 // dropped, empty ones stay.
 std::string UnitDirectory(const std::string& entryName, std::string_view mountPath);
 
+// A path without "." steps, doubled separators or a separator at its end,
+// and with each ".." taken back with the step before it (lexically: links
+// are not followed). What comes before the first step stays: the root, a
+// drive ("C:") or a server ("\\\\host"). `separator` joins the steps.
+std::string CleanPath(std::string_view path, char separator = platform::kSeparator);
+
 // Makes sure the directory exists, creating missing parents when asked (in
 // a run that only lists, it is taken as made).
 // A directory that cannot be made because of its own name (it exists as a

@@ -1,5 +1,6 @@
 #include "base/platform.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -339,6 +340,44 @@ bool IsTerminal(std::FILE* stream) { return ::isatty(::fileno(stream)) == 1; }
 bool IsDirectory(const std::string& path) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool Exists(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0;
+}
+
+Status ListFolder(const std::string& path, std::vector<std::string>& names) {
+  names.clear();
+  DIR* folder = ::opendir(path.c_str());
+  if (folder == nullptr) return FromErrno();
+  while (const dirent* entry = ::readdir(folder)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  ::closedir(folder);
+  return {};
+}
+
+Status Rename(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) return FromErrno();
+  return {};
+}
+
+Status RemoveAll(const std::string& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) return errno == ENOENT ? Status{} : FromErrno();
+  if (S_ISDIR(info.st_mode)) {
+    std::vector<std::string> names;
+    if (Status st = ListFolder(path, names); !st.ok()) return st;
+    for (const std::string& name : names) {
+      if (Status st = RemoveAll(path + "/" + name); !st.ok()) return st;
+    }
+    if (::rmdir(path.c_str()) != 0) return FromErrno();
+  } else if (::unlink(path.c_str()) != 0) {
+    return FromErrno();
+  }
+  return {};
 }
 
 }  // namespace quillex::platform

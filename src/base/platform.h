@@ -192,5 +192,13 @@ class Hasher {
 // (EEXIST); callers that only need it to exist may ignore that.
 Status MakeDirectory(const std::string& path);
 bool IsDirectory(const std::string& path);
+// Whether anything (a file, a folder, a link) is at the path.
+bool Exists(const std::string& path);
+// The names in a folder, without "." and "..", in no order.
+Status ListFolder(const std::string& path, std::vector<std::string>& names);
+// Moves a file onto `to`, replacing a file that is there.
+Status Rename(const std::string& from, const std::string& to);
+// Removes a file, or a folder and everything in it. Nothing there is no error.
+Status RemoveAll(const std::string& path);
 
 }  // namespace quillex::platform

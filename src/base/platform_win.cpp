@@ -501,4 +501,47 @@ bool IsDirectory(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+bool Exists(const std::string& path) { return ::GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+Status ListFolder(const std::string& path, std::vector<std::string>& names) {
+  names.clear();
+  WIN32_FIND_DATAW found;
+  const HANDLE search = ::FindFirstFileW(Wide(path + "\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return FromLastError();
+  do {
+    const std::wstring wide = found.cFileName;
+    const std::string name = Utf16ToUtf8(std::u16string(wide.begin(), wide.end()));
+    if (name != "." && name != "..") names.push_back(name);
+  } while (::FindNextFileW(search, &found));
+  ::FindClose(search);
+  return {};
+}
+
+Status Rename(const std::string& from, const std::string& to) {
+  if (!::MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING)) return FromLastError();
+  return {};
+}
+
+Status RemoveAll(const std::string& path) {
+  const std::wstring wide = Wide(path);
+  const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return {};
+  // A read-only file or folder is removed too: it is the tool's own output.
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    ::SetFileAttributesW(wide.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    std::vector<std::string> names;
+    if (Status st = ListFolder(path, names); !st.ok()) return st;
+    for (const std::string& name : names) {
+      if (Status st = RemoveAll(path + "\\" + name); !st.ok()) return st;
+    }
+    if (!::RemoveDirectoryW(wide.c_str())) return FromLastError();
+  } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? !::RemoveDirectoryW(wide.c_str())
+                                                          : !::DeleteFileW(wide.c_str())) {
+    return FromLastError();
+  }
+  return {};
+}
+
 }  // namespace quillex::platform

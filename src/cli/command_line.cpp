@@ -50,6 +50,7 @@ int RunQuillex(const std::vector<std::string>& args) {
   extract->add_option("--bodyfile", options.bodyFileName, "write a body file for timelines to FILE");
   extract->add_option("--hash", hashes, "digests in the report: sha256 (default), sha1, md5, a list of them, or none");
   extract->add_flag("-q", options.quiet, "no progress line, no warnings and no summary");
+  extract->add_flag("--force", options.force, "remove an earlier run's image, log, folder, report and body file first");
 
   CLI::App* cat = Command(app, "cat", "One file's bytes to standard output");
   cat->add_option("DUMP", options.dump, "the raw dump")->required();
@@ -62,9 +63,30 @@ int RunQuillex(const std::vector<std::string>& args) {
   history->add_option("--hash", hashes, "digests in the report: sha256 (default), sha1, md5, a list of them, or none");
   history->add_flag("--images", options.images, "write each state's image too, as DIR/NAME.fs.K (NAME the dump's file name, K the state)");
   history->add_flag("--blocks", options.blocks, "write every superseded copy and every free block not erased to DIR/blocks");
-  history->add_option("--depth", options.depth, "the most older states to walk (default 16)")->check(CLI::PositiveNumber);
+  history->add_option("--depth", options.depth, "the most older states to walk (default 16)")
+      ->check(CLI::Validator(
+          [](std::string& value) -> std::string {
+            const bool number = !value.empty() && value.size() <= 9 &&
+                                std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
+            return number && std::stoul(value) >= 1 ? "" : "a number of states from 1 up, not " + value;
+          },
+          "N"));
   history->add_flag("-q", options.quiet, "no warnings and no summary");
+  history->add_flag("--force", options.force, "remove an earlier run's older files, images, blocks and report first");
 
+  // A wrong command line is one line on standard error: what is wrong, and
+  // where help is.
+  auto wrong = [](const std::string& what, const std::string& command) {
+    (void)platform::WriteText(stderr, "quillex: " + what + " (see quillex " + (command.empty() ? "" : command + " ") +
+                                          "--help)\n");
+    return kExitUsage;
+  };
+  const std::string kCommands = "info, ls, extract, cat and history";
+  if (args.size() < 2) return wrong("no command given: the commands are " + kCommands, "");
+  const std::vector<std::string> names = {"info", "ls", "extract", "cat", "history"};
+  if (!args[1].starts_with("-") && std::find(names.begin(), names.end(), args[1]) == names.end()) {
+    return wrong("unknown command " + args[1] + ": the commands are " + kCommands, "");
+  }
   // CLI11 takes the arguments last first, without the program's name.
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   if (!reversed.empty()) reversed.pop_back();
@@ -75,10 +97,15 @@ int RunQuillex(const std::vector<std::string>& args) {
       throw CLI::ValidationError("--hash", "unknown digest in \"" + hashes + "\": use sha256, sha1, md5 or none");
     }
   } catch (const CLI::ParseError& e) {
-    const int status = app.exit(e, out, err);
+    if (e.get_exit_code() != 0) {
+      const auto parsed = app.get_subcommands();
+      if (parsed.empty()) return wrong("unknown option " + args[1] + ": the commands are " + kCommands, "");
+      return wrong(e.what(), parsed.front()->get_name());
+    }
+    (void)app.exit(e, out, err);  // --help and --version
     (void)platform::WriteText(stdout, out.str());
     (void)platform::WriteText(stderr, err.str());
-    return status == 0 ? kExitDone : kExitUsage;
+    return kExitDone;
   }
   if (info->parsed()) return RunInfo(options);
   if (ls->parsed()) return RunLs(options);

@@ -37,19 +37,66 @@ std::string Folder(const std::string& path) {
 }
 
 std::string Absolute(const std::string& path) {
-  if (path.empty() || platform::IsAbsolute(path)) return path;
+  if (path.empty()) return path;
+  if (platform::IsAbsolute(path)) return CleanPath(path);
   std::string here;
   if (auto st = platform::CurrentDirectory(here); !st.ok()) {
     throw IoFailure("cannot read the working directory: " + st.Reason());
   }
-  return here + platform::kSeparator + path;
+  return CleanPath(here + platform::kSeparator + path);
 }
 
-// The folder a command writes its outputs in; one that is there already will do.
 void MakeFolder(const std::string& path) {
   if (auto st = platform::MakeDirectory(path); !st.ok() && !(st.error == EEXIST && platform::IsDirectory(path))) {
     throw IoFailure("cannot create " + path + ": " + st.Reason());
   }
+}
+
+void CheckDump(const std::string& given) {
+  if (platform::IsDirectory(given)) throw IoFailure(given + ": is a directory");
+  platform::File file;
+  if (auto st = platform::OpenForReading(given, file); !st.ok()) {
+    throw IoFailure("cannot open " + given + ": " + st.Reason());
+  }
+  (void)platform::Close(file);
+}
+
+void ClaimOutputs(const std::vector<std::string>& paths, bool force, bool quiet) {
+  std::string there;
+  for (const std::string& path : paths) {
+    if (!path.empty() && platform::Exists(path)) there += (there.empty() ? "" : ", ") + path;
+  }
+  if (there.empty()) return;
+  if (!force) throw IoFailure("an earlier run's outputs are there: " + there + " (--force replaces them)");
+  for (const std::string& path : paths) {
+    if (path.empty()) continue;
+    if (auto st = platform::RemoveAll(path); !st.ok()) throw IoFailure("cannot remove " + path + ": " + st.Reason());
+  }
+  if (!quiet) Error("--force: removed " + there);
+}
+
+PendingFile::PendingFile(std::string path) : path_(std::move(path)) {
+  if (path_.empty()) return;
+  if (auto st = platform::CreateFile(path_ + ".partial", file_); !st.ok()) {
+    throw IoFailure("cannot write " + path_ + ": " + st.Reason());
+  }
+}
+
+PendingFile::~PendingFile() {
+  if (path_.empty() || done_) return;
+  (void)platform::Close(file_);
+  (void)platform::RemoveAll(path_ + ".partial");
+}
+
+void PendingFile::Write(std::initializer_list<std::string_view> texts) {
+  std::vector<platform::Piece> pieces;
+  for (const std::string_view text : texts) pieces.push_back({text.data(), text.size()});
+  platform::Status st = platform::WriteGathered(file_, pieces);
+  const platform::Status closed = platform::Close(file_);
+  if (st.ok()) st = closed;
+  if (st.ok()) st = platform::Rename(path_ + ".partial", path_);
+  if (!st.ok()) throw IoFailure("cannot write " + path_ + ": " + st.Reason());
+  done_ = true;
 }
 
 // Runs `body` and turns the ways a run can end into exit statuses.
@@ -63,6 +110,15 @@ int Guarded(const std::string& dump, const std::function<int()>& body) {
     Error(failure.what());
     return kExitInputOutput;
   }
+}
+
+void EndLog(RunState& s, const std::string& line) {
+  try {
+    s.LogFile.Line(line);
+  } catch (const IoFailure&) {
+    // A disk too full for the line too: the log keeps what it has.
+  }
+  s.LogFile.CloseQuietly();
 }
 
 int Outcome(const Listing& listing) {
@@ -87,18 +143,6 @@ void ListOnly(Session& session) {
 }
 
 }  // namespace
-
-// The pieces one after another, in one gathered write: a report of
-// thousands of files is never copied together in memory.
-void WriteFile(const std::string& name, std::initializer_list<std::string_view> texts) {
-  std::vector<platform::Piece> pieces;
-  for (const std::string_view text : texts) pieces.push_back({text.data(), text.size()});
-  platform::File file;
-  platform::Status st = platform::CreateFile(name, file);
-  if (st.ok()) st = platform::WriteGathered(file, pieces);
-  if (st.ok()) st = platform::Close(file);
-  if (!st.ok()) throw IoFailure("cannot write " + name + ": " + st.Reason());
-}
 
 void WriteOut(const std::string& text) {
   if (auto st = platform::WriteText(stdout, text); !st.ok()) {
@@ -207,16 +251,15 @@ std::string ItemsText(const Listing& listing, std::size_t from, std::size_t to) 
 
 // The report is made with a mark where the files go; the file is written
 // with their texts, which were made apart, in its place.
-void WriteReport(const std::string& name, const std::string& report, const std::string& first,
-                 const std::string& second) {
+void WriteReport(PendingFile& file, const std::string& report, const std::string& first, const std::string& second) {
   const std::string mark = "\"\\u0001files\\u0001\"";
   const std::size_t at = report.find(mark);
   const std::string_view text = report;
   const std::string_view before = text.substr(0, at), after = text.substr(at + mark.size());
   if (first.empty() && second.empty()) {
-    WriteFile(name, {before, "[]", after});
+    file.Write({before, "[]", after});
   } else {
-    WriteFile(name, {before, "[\n", first, !first.empty() && !second.empty() ? ",\n" : "", second, "\n  ]", after});
+    file.Write({before, "[\n", first, !first.empty() && !second.empty() ? ",\n" : "", second, "\n  ]", after});
   }
 }
 
@@ -246,6 +289,7 @@ bool ParseHashes(const std::string& list, HashChoice& hashes) {
 
 int RunInfo(const Options& options) {
   return Guarded(options.dump, [&] {
+    CheckDump(options.dump);
     Session session(options.dump, HashChoice{}, nullptr);
     RunState& s = session.state;
     s.ListOnly = true;
@@ -275,6 +319,7 @@ int RunInfo(const Options& options) {
 
 int RunLs(const Options& options) {
   return Guarded(options.dump, [&] {
+    CheckDump(options.dump);
     HashChoice hashes;
     hashes.md5 = options.bodyFile;  // the body file's first field
     Session session(options.dump, hashes, nullptr);
@@ -297,6 +342,7 @@ int RunLs(const Options& options) {
 
 int RunCat(const Options& options) {
   return Guarded(options.dump, [&] {
+    CheckDump(options.dump);
     Session session(options.dump, HashChoice{}, nullptr);
     session.listing.Stream(options.catPath, stdout);
     ListOnly(session);
@@ -323,11 +369,16 @@ int RunCat(const Options& options) {
 
 int RunExtract(const Options& options) {
   return Guarded(options.dump, [&] {
+    // Nothing is made before the dump is open and every output can be made.
+    CheckDump(options.dump);
     const std::string dump = Absolute(options.dump);
     const std::string report = Absolute(options.reportFile);
     const std::string body = Absolute(options.bodyFileName);
     const std::string output = Absolute(options.outputDir.empty() ? Folder(options.dump) : options.outputDir);
+    const std::string at = output + platform::kSeparator, name = BaseName(options.dump);
+    ClaimOutputs({at + name + ".fs", at + name + ".log", at + "_" + name, report, body}, options.force, options.quiet);
     MakeFolder(output);
+    PendingFile reportFile(report), bodyFile(body);
     if (auto st = platform::ChangeDirectory(output); !st.ok()) {
       throw IoFailure("cannot enter " + output + ": " + st.Reason());
     }
@@ -341,7 +392,14 @@ int RunExtract(const Options& options) {
     session.listing.keepItems = !report.empty() || !body.empty();
     RunState& s = session.state;
 
-    BuildImage(s);
+    // The log keeps what was written, and ends with the input/output
+    // failure that ended the run (a refused dump's log is quillex4's).
+    try {
+      BuildImage(s);
+    } catch (const FatalStop& stop) {
+      if (stop.InputOutput) EndLog(s, stop.Line);
+      throw;
+    }
     // The dump's and the image's digests are made beside the rest of the
     // run, by one thread: two would only take turns with the walk.
     std::string dumpSha, imageSha, hashFailure;
@@ -356,9 +414,23 @@ int RunExtract(const Options& options) {
         }
       });
     }
-    WriteFsImage(s, s);
-    session.listing.Stage("extracting", progress.Shown() ? SurveyBytes(s, s) : 0);
-    ProcessMountTable(s, s, s, s.NamesCreated);
+    try {
+      try {
+        WriteFsImage(s, s);
+      } catch (const FatalStop& stop) {
+        // A partial image would look whole: it goes.
+        (void)platform::RemoveAll(name + ".fs");
+        throw FatalStop{stop.InputOutput, stop.Line + " (the partial " + at + name + ".fs was removed)"};
+      }
+      session.listing.Stage("extracting", progress.Shown() ? SurveyBytes(s, s) : 0);
+      ProcessMountTable(s, s, s, s.NamesCreated);
+    } catch (const FatalStop& stop) {
+      if (stop.InputOutput) EndLog(s, stop.Line);
+      throw;
+    } catch (const IoFailure& failure) {
+      EndLog(s, std::string("I/O failure: ") + failure.what());
+      throw;
+    }
     s.LogFile.Close();
     progress.Clear();
     hasher.Join();
@@ -400,12 +472,12 @@ int RunExtract(const Options& options) {
       j["files"] = kFilesPlace;
       j["warnings"] = listing.warnings;
       j["totals"] = Totals(listing);
-      WriteReport(report, JsonText(j), firstHalf, secondHalf);
+      WriteReport(reportFile, JsonText(j), firstHalf, secondHalf);
     }
     if (!body.empty()) {
       std::string text;
       for (const Item& item : listing.items) text += BodyLine(item);
-      WriteFile(body, {text});
+      bodyFile.Write({text});
     }
     if (!options.quiet) {
       WriteOut(std::to_string(listing.filesWritten) + " files extracted to " + output + platform::kSeparator + "_" + s.EntryName +

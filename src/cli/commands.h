@@ -27,6 +27,7 @@ struct Options {
   std::string bodyFileName;
   HashChoice hashes{.md5 = false, .sha1 = false, .sha256 = true};
   bool quiet = false;
+  bool force = false;  // extract, history: an earlier run's outputs are replaced
   std::string catPath;
   std::uint32_t depth = 16;  // history: the most older states walked
   bool images = false;       // history: each state's image written too

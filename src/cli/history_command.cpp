@@ -2,6 +2,7 @@
 // walked as the image is, and every file or folder they hold that the
 // newest image does not hold as it is, saved with the evidence behind it.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <set>
@@ -358,6 +359,28 @@ struct HistoryPlan {
   std::string dumpName;  // the dump's file name, for the images
 };
 
+// What a history run in `folder` makes that an earlier one may have left:
+// the states' folders (numbers), inconsistent/, blocks/, the images
+// (NAME.fs.K), and the report.
+std::vector<std::string> EarlierHistory(const std::string& folder, const std::string& dumpName,
+                                        const std::string& report) {
+  std::vector<std::string> made{report};
+  std::vector<std::string> names;
+  if (!platform::IsDirectory(folder) || !platform::ListFolder(folder, names).ok()) return made;
+  auto digits = [](std::string_view text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+  };
+  const std::string image = dumpName + ".fs.";
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    if (digits(name) || name == "inconsistent" || name == "blocks" ||
+        (name.starts_with(image) && digits(std::string_view(name).substr(image.size())))) {
+      made.push_back(folder + platform::kSeparator + name);
+    }
+  }
+  return made;
+}
+
 // What the report says of an older item beside its item fields.
 Json OlderItemJson(const Item& item, const WalkedState& w, const std::vector<FlashWrite>& writes,
                    std::uint32_t blockSize, std::uint32_t k, const std::string& verdict,
@@ -498,6 +521,7 @@ std::string Signature(const WalkedState& w) {
 
 int RunHistory(const Options& options) {
   return Guarded(options.dump, [&] {
+    CheckDump(options.dump);
     const std::string dump = Absolute(options.dump);
     const std::string report = Absolute(options.reportFile);
     const HistoryPlan plan{.folder = Absolute(options.outputDir.empty() ? "_" + BaseName(options.dump) + ".history"
@@ -506,6 +530,13 @@ int RunHistory(const Options& options) {
                            .images = options.images,
                            .quiet = options.quiet,
                            .dumpName = BaseName(options.dump)};
+    ClaimOutputs(EarlierHistory(plan.folder, plan.dumpName, report), options.force, options.quiet);
+    // Made only when something is to be written in it; what cannot be one
+    // ends the run before the work.
+    if (platform::Exists(plan.folder) && !platform::IsDirectory(plan.folder)) {
+      throw IoFailure("cannot create " + plan.folder + ": " + platform::Status{EEXIST}.Reason());
+    }
+    PendingFile reportFile(report);
     // The files' digests are the report's, and SHA-256 always: it is how a
     // file is told to be in a newer state already.
     HashChoice hashes = report.empty() ? HashChoice{} : options.hashes;
@@ -581,7 +612,8 @@ int RunHistory(const Options& options) {
       if (options.images) {
         const std::string image = plan.folder + platform::kSeparator + plan.dumpName + ".fs." + std::to_string(k);
         if (auto st = WriteImage(s, w->flash.Image, w->flash.Copied, image, NoFindings()); !st.ok()) {
-          throw IoFailure("cannot write " + image + ": " + st.Reason());
+          (void)platform::RemoveAll(image);  // a partial image would look whole
+          throw IoFailure("cannot write " + image + ": " + st.Reason() + " (the partial image was removed)");
         }
         summary["image"] = image;
       }
@@ -624,7 +656,7 @@ int RunHistory(const Options& options) {
                      {"warnings", found.warnings}};
       std::string files;
       for (const Reported& item : found.items) files += (files.empty() ? "    " : ",\n    ") + WithOldest(item);
-      WriteReport(report, JsonText(j), files, {});
+      WriteReport(reportFile, JsonText(j), files, {});
     }
     if (!options.quiet) {
       if (superseding.empty()) {

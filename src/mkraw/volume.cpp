@@ -74,7 +74,7 @@ std::vector<BlockClass> ClassifyUnitBlocks(const Bytes& volume, std::uint8_t par
     to = std::min<std::uint64_t>(to, volume.size());
     if (from >= to) return;
     for (std::uint64_t b = (before + from) / fsBlockSize; b <= (before + to - 1) / fsBlockSize; ++b) {
-      classes[b] = std::max(classes[b], c);
+      classes[static_cast<std::size_t>(b)] = std::max(classes[static_cast<std::size_t>(b)], c);
     }
   };
   if (volume.size() < 512) return classes;
@@ -91,9 +91,9 @@ std::vector<BlockClass> ClassifyUnitBlocks(const Bytes& volume, std::uint8_t par
   const std::uint64_t data = root + boot.RootSectors() * 512;
   const std::uint64_t clusterBytes = std::uint64_t{boot.perCluster} * 512;
   const auto next = [&](std::uint32_t c) {
-    if (!fat12) return Le(volume, fat + 2 * std::size_t{c}, 2);
+    if (!fat12) return Le(volume, static_cast<std::size_t>(fat + 2 * std::uint64_t{c}), 2);
     // FAT12: two entries in three bytes, AB CD EF -> [D AB] (even) and [EF C] (odd).
-    const std::uint32_t pair = Le(volume, fat + std::size_t{c} * 3 / 2, 2);
+    const std::uint32_t pair = Le(volume, static_cast<std::size_t>(fat + std::uint64_t{c} * 3 / 2), 2);
     return c % 2 == 0 ? pair & 0xFFFu : pair >> 4;
   };
 
@@ -108,19 +108,20 @@ std::vector<BlockClass> ClassifyUnitBlocks(const Bytes& volume, std::uint8_t par
     for (const auto& [from, to] : directory) {
       for (std::uint64_t e = from; !ended && e + kEntrySize <= std::min<std::uint64_t>(to, volume.size());
            e += kEntrySize) {
-        const std::uint32_t first = volume[e];
-        const std::uint32_t attribute = volume[e + kEntryAttribute];
+        const auto at = static_cast<std::size_t>(e);  // inside the volume, which memory holds
+        const std::uint32_t first = volume[at];
+        const std::uint32_t attribute = volume[at + kEntryAttribute];
         ended = first == 0x00;  // no entry follows
         if (ended || first == kDeleted || first == '.' || attribute == kAttrLongNamePiece ||
             (attribute & kAttrDirectory) == 0) {
           continue;
         }
         Ranges chain;
-        for (std::uint32_t c = Le(volume, e + kEntryCluster, 2); c >= 2 && c < clusters + 2 && !seen[c]; c = next(c)) {
+        for (std::uint32_t c = Le(volume, at + kEntryCluster, 2); c >= 2 && c < clusters + 2 && !seen[c]; c = next(c)) {
           seen[c] = true;
-          const std::uint64_t at = data + (std::uint64_t{c} - 2) * clusterBytes;
-          mark(at, at + clusterBytes, BlockClass::Directory);
-          chain.emplace_back(at, at + clusterBytes);
+          const std::uint64_t start = data + (std::uint64_t{c} - 2) * clusterBytes;
+          mark(start, start + clusterBytes, BlockClass::Directory);
+          chain.emplace_back(start, start + clusterBytes);
         }
         pending.push_back(std::move(chain));
       }

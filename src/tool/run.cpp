@@ -1,6 +1,10 @@
 #include "tool/run.h"
 
+#include <string>
+#include <vector>
+
 #include "base/errors.h"
+#include "base/platform.h"
 #include "partition/partition.h"
 #include "rawimage/rawimage.h"
 
@@ -38,6 +42,13 @@ void RunStages(RunState& s) {
   BuildBlockMap(s, s);
   BuildFsImage(s, s);
   if (!s.ListOnly) WriteFsImage(s, s);
+  // Files of the same names are replaced, as always; that others may stay
+  // from an earlier run is said once.
+  const std::string top = "_" + s.EntryName;
+  std::vector<std::string> names;
+  if (!s.ListOnly && platform::IsDirectory(top) && platform::ListFolder(top, names).ok() && !names.empty()) {
+    s.Console.Line("WARNING: folder " + top + " is not empty: files of an earlier run may stay beside this run's");
+  }
   ProcessMountTable(s, s, s, s.NamesCreated);
 }
 

@@ -13,6 +13,7 @@
 
 #include "mkraw/mkraw.h"
 #include "support/fat_volume.h"
+#include "support/examine.h"
 #include "support/mtools_volume.h"
 #include "support/test_support.h"
 
@@ -157,6 +158,46 @@ TEST_F(Faults, ExtractionOnAFullDiskEndsWithStatusOne) {
             std::string::npos)
       << run.out;
   EXPECT_EQ(run.out.find("Task finished"), std::string::npos);
+}
+
+// quillex on a disk the image does not fit: neither the image nor the
+// report stays to look whole, and the log ends with what ended the run.
+TEST_F(Faults, QuillexOnAFullDiskLeavesNothingThatLooksWhole) {
+  const Bytes dump = SmallDump();
+  TempDir dir;
+  const fs::path disk = dir.path() / "disk";
+  fs::create_directory(disk);
+  const std::string options = "size=" + std::to_string((dump.size() + 8191) / 4096 * 4096);
+  if (::mount("tmpfs", disk.c_str(), "tmpfs", 0, options.c_str()) != 0) {
+    GTEST_SKIP() << "cannot mount a small file system here";
+  }
+  WriteFile((disk / "name.raw").string(), dump);
+  const ToolRun run = RunQuillex(disk, {"extract", "name.raw", "--report", "r.json"});
+  const std::string log = Exists(disk / "name.raw.log") ? ReadFile(disk / "name.raw.log") : "";
+  const bool left = Exists(disk / "name.raw.fs") || Exists(disk / "r.json") || Exists(disk / "r.json.partial");
+  ::umount(disk.c_str());
+  EXPECT_EQ(run.status, 3);
+  const std::string line = "Fatal error while writing image! Check filename and disk space (the partial " +
+                           (disk / "name.raw.fs").string() + " was removed)";
+  EXPECT_EQ(run.err, "quillex: name.raw: " + line + "\n");
+  EXPECT_FALSE(left) << "a partial output stayed";
+  EXPECT_TRUE(log.ends_with(line + "\r\n") || log.ends_with(line + "\n")) << log;
+}
+
+// quillex4 into the folder of an earlier run replaces the files it makes
+// again, and says once that the folder held something.
+TEST(UsedFolder, Quillex4SaysOnceThatItWasNotEmpty) {
+  TempDir dir;
+  WriteFile(dir / "name.raw", SmallDump());
+  const std::string note = "WARNING: folder _name.raw is not empty: files of an earlier run may stay beside this run's";
+  const ToolRun first = RunQuillex4(dir.path(), {"name.raw"});
+  WriteFile(dir / "_name.raw/OLD.TXT", std::string("from an earlier run"));
+  const ToolRun second = RunQuillex4(dir.path(), {"name.raw"});
+  EXPECT_EQ(first.out.find(note), std::string::npos);
+  const std::size_t at = second.out.find(note);
+  ASSERT_NE(at, std::string::npos) << second.out;
+  EXPECT_EQ(second.out.find(note, at + 1), std::string::npos) << "said more than once";
+  EXPECT_EQ(second.status, 0);
 }
 
 // ---------------------------------------------------------------------------

@@ -3,6 +3,8 @@
 // `cat`, and its progress line on a terminal.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <ctime>
 #include <filesystem>
 #include <sstream>
@@ -32,7 +34,8 @@ TEST(Quillex, SampleExtractIsQuillex4sAndItsReportListingAndInfoAgree) {
   fs::create_directory(now.path() / "in");
   CopyDump(kSample, now / "in/sample.raw");
   ASSERT_EQ(RunQuillex4(old.path(), {"sample.raw"}).status, 0);
-  const ToolRun run = RunQuillex(now.path(), {"extract", "in/sample.raw", "-o", "out", "--report", "r.json",
+  // Paths as given, with steps of ".", come back clean in the report and summary.
+  const ToolRun run = RunQuillex(now.path(), {"extract", "./in//sample.raw", "-o", "out/.", "--report", "./r.json",
                                               "--hash", "md5,sha1,sha256"});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "") << "no terminal: no progress line";
@@ -119,6 +122,8 @@ struct EndCase {
   std::vector<std::string> args;
   int status;
   std::string err;  // found in standard error
+  std::vector<std::string> before = {};  // a run made first, in the same folder
+  std::string absent = {};               // what the run must not have made
 };
 
 void PrintTo(const EndCase& c, std::ostream* os) { *os << c.name; }
@@ -130,12 +135,22 @@ TEST_P(Ends, ExitStatusAndMessage) {
   TempDir dir;
   if (!c.dump.empty()) CopyDump(c.dump, dir / "name.raw");
   WriteFile(dir / "plain", std::string("a file where a folder is wanted"));
+  if (!c.before.empty()) {
+    ASSERT_LE(RunQuillex(dir.path(), c.before).status, 1);
+  }
   const ToolRun run = RunQuillex(dir.path(), c.args);
   EXPECT_EQ(run.status, c.status) << run.out << run.err;
   EXPECT_NE(run.err.find(c.err), std::string::npos) << "standard error:\n" << run.err;
+  // A wrong command line, or a run that cannot start, is one line.
+  if (c.status == 64 || c.status == 3) {
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+  }
+  if (!c.absent.empty()) {
+    EXPECT_FALSE(fs::exists(dir / c.absent)) << c.absent << " was made";
+  }
 }
 
-const std::string kUsage = "Run with --help for more information.";
+const std::string kCommands = "the commands are info, ls, extract, cat and history (see quillex --help)";
 INSTANTIATE_TEST_SUITE_P(
     Quillex, Ends,
     ::testing::Values(
@@ -152,12 +167,26 @@ INSTANTIATE_TEST_SUITE_P(
         EndCase{"refused_mount_table", (kCorpus / "mount_table_entry_ffffff.raw").string(), {"info", "name.raw"}, 2,
                 "quillex: name.raw: FATAL: No Mount Table found @ $"},
         EndCase{"no_dump", "", {"ls", "name.raw"}, 3, "quillex: cannot open name.raw: "},
+        EndCase{"no_dump_in_a_folder", "", {"extract", "sub/none.raw", "-o", "out"}, 3,
+                "quillex: cannot open sub/none.raw: No such file or directory", {}, "out"},
+        EndCase{"dump_is_a_folder", "", {"info", "."}, 3, "quillex: .: is a directory"},
         EndCase{"output_is_a_file", kSample, {"extract", "name.raw", "-o", "plain"}, 3, "plain"},
         EndCase{"report_unwritable", kSample, {"extract", "name.raw", "--report", "plain/r.json"}, 3,
-                "quillex: cannot write "},
-        EndCase{"no_command", "", {}, 64, kUsage},
-        EndCase{"unknown_command", "", {"carve", "name.raw"}, 64, kUsage},
-        EndCase{"no_dump_named", "", {"info"}, 64, "DUMP is required"},
+                "quillex: cannot write ", {}, "name.raw.fs"},
+        EndCase{"body_file_unwritable", kSample, {"extract", "name.raw", "--bodyfile", "plain/b.txt"}, 3,
+                "quillex: cannot write ", {}, "_name.raw"},
+        EndCase{"used_output_folder", kSample, {"extract", "name.raw"}, 3,
+                "quillex: an earlier run's outputs are there: ", {"extract", "-q", "name.raw"}},
+        EndCase{"used_output_folder_forced", kSample, {"extract", "--force", "name.raw"}, 0,
+                "quillex: --force: removed ", {"extract", "-q", "name.raw"}},
+        EndCase{"used_history_folder", kSample, {"history", "name.raw", "--report", "r.json"}, 3,
+                "(--force replaces them)", {"history", "-q", "name.raw", "--report", "r.json"}, "r.json.partial"},
+        EndCase{"no_command", "", {}, 64, "quillex: no command given: " + kCommands},
+        EndCase{"unknown_command", "", {"frob", "name.raw"}, 64, "quillex: unknown command frob: " + kCommands},
+        EndCase{"unknown_option", "", {"--bogus"}, 64, "quillex: unknown option --bogus: " + kCommands},
+        EndCase{"unknown_command_option", kSample, {"extract", "--bogus", "name.raw"}, 64,
+                "quillex: The following argument was not expected: --bogus (see quillex extract --help)"},
+        EndCase{"no_dump_named", "", {"info"}, 64, "quillex: DUMP is required (see quillex info --help)"},
         EndCase{"unknown_hash", kSample, {"extract", "name.raw", "--hash", "crc32"}, 64, "unknown digest"},
         EndCase{"none_with_others", kSample, {"extract", "name.raw", "--hash", "none,md5"}, 64, "unknown digest"},
         EndCase{"cat_missing_file", kSample, {"cat", "name.raw", "Other/nothing.txt"}, 64,
@@ -172,7 +201,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "quillex: name.raw: FATAL: This version is not supported. Check entry file!"},
         EndCase{"history_output_is_a_file", (kCorpus / "history_copy_past_image.raw").string(),
                 {"history", "name.raw", "-o", "plain"}, 3, "quillex: cannot create "},
-        EndCase{"history_depth_zero", kSample, {"history", "name.raw", "--depth", "0"}, 64, "--depth"},
+        EndCase{"history_depth_zero", kSample, {"history", "name.raw", "--depth", "0"}, 64,
+                "quillex: --depth: a number of states from 1 up, not 0 (see quillex history --help)"},
         EndCase{"help", "", {"--help"}, 0, ""},
         EndCase{"command_help", "", {"extract", "--help"}, 0, ""},
         EndCase{"version", "", {"ls", "--version"}, 0, ""}),

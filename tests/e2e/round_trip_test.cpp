@@ -1471,10 +1471,10 @@ TEST_P(HistoryTest, UntrustedCopiesAreNeverVersions) {
     SCOPED_TRACE(layout.front());
     std::vector<std::string> with = args;
     with.insert(with.begin(), layout.begin(), layout.end());
-    fs::remove_all(work.path() / "older");
     const ProgramOutput made = RunQuillexMkraw(work.path(), with);
     ASSERT_EQ(made.status, 0) << made.err;
-    const ToolRun history = RunQuillex(work.path(), {"history", "d.raw", "-q", "-o", "older", "--report", "r.json"});
+    const ToolRun history =
+        RunQuillex(work.path(), {"history", "d.raw", "-q", "--force", "-o", "older", "--report", "r.json"});
     ASSERT_LE(history.status, 1) << history.err;
     CheckHistory(work.path(), older, newest, /*whole=*/false);
   }

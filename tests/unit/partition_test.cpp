@@ -170,6 +170,25 @@ TEST(BootSector, UnitInTheLastBytesOfTheImageReadsZerosBeyond) {
   EXPECT_EQ(img.s.BootRecords.back().OEMName, std::string("M") + std::string(7, '\0'));
 }
 
+// Paths as reports and summaries give them: steps of "." and doubled or
+// trailing separators go, ".." takes back a step; the root, a drive and a
+// server stay.
+TEST(CleanPath, LeavesOneSpellingOfEachPath) {
+  const struct {
+    const char* in;
+    char separator;
+    const char* out;
+  } cases[] = {
+      {"/tmp/d10/.", '/', "/tmp/d10"},          {"/tmp/./t.raw.log", '/', "/tmp/t.raw.log"},
+      {"/tmp//out/", '/', "/tmp/out"},          {"/a/b/../../..", '/', "/"},
+      {"a/../../b", '/', "../b"},               {".", '/', "."},
+      {"./", '/', "."},                         {"C:\\x\\.\\y\\..\\z", '\\', "C:\\x\\z"},
+      {"C:/x/./y", '\\', "C:\\x\\y"},         {"\\\\host\\share\\.\\f", '\\', "\\\\host\\share\\f"},
+      {"C:rel\\..\\x", '\\', "C:x"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(CleanPath(c.in, c.separator), c.out) << c.in;
+}
+
 TEST(UnitDirectory, MountPathsBecomeSafePathsUnderTheExtractionDirectory) {
   EXPECT_EQ(UnitDirectory("name.raw", "/"), "_name.raw/");
   EXPECT_EQ(UnitDirectory("name.raw", ""), "_name.raw/");
