@@ -536,6 +536,7 @@ int RunHistory(const Options& options) {
     if (platform::Exists(plan.folder) && !platform::IsDirectory(plan.folder)) {
       throw IoFailure("cannot create " + plan.folder + ": " + platform::Status{EEXIST}.Reason());
     }
+    if (report.starts_with(plan.folder + platform::kSeparator)) MakeFolder(plan.folder);  // the report's own
     PendingFile reportFile(report);
     // The files' digests are the report's, and SHA-256 always: it is how a
     // file is told to be in a newer state already.

@@ -486,6 +486,41 @@ TEST(Windows, QuillexGivesTheNativeReportButForTheSeparator) {
   }
 }
 
+// quillex.exe ends every run that cannot start as the native build does,
+// with the same line on standard error (its folder and separator aside).
+TEST(Windows, QuillexAtTheEdgesAnswersAsTheNativeBuild) {
+  const std::string sample = test::ReadFile(QUILLEX_SAMPLE);
+  const std::vector<std::vector<std::string>> runs = {
+      {"info", "sub/none.raw"},
+      {"info", "."},
+      {"frob", "name.raw"},
+      {"history", "name.raw", "--depth", "0"},
+      {"extract", "name.raw", "--report", "plain/r.json"},
+      {"extract", "-q", "name.raw"},
+      {"extract", "name.raw"},  // into the folder of the run before
+  };
+  TempDir windowsDir, nativeDir;
+  for (const TempDir* dir : {&windowsDir, &nativeDir}) {
+    test::WriteFile(*dir / "name.raw", Bytes(sample.begin(), sample.end()));
+    test::WriteFile(*dir / "plain", std::string("a file where a folder is wanted"));
+  }
+  // The folder's own path, as each build names it, becomes DIR.
+  const auto said = [](std::string text, const fs::path& dir) {
+    std::replace(text.begin(), text.end(), '\\', '/');
+    for (const std::string& prefix : {"Z:" + dir.string(), dir.string()}) {
+      for (std::size_t at; (at = text.find(prefix)) != std::string::npos;) text.replace(at, prefix.size(), "DIR");
+    }
+    return text;
+  };
+  for (const std::vector<std::string>& args : runs) {
+    SCOPED_TRACE(args.front() + " " + args[1]);
+    const ToolRun windows = RunProgram(windowsDir.path(), args, {QUILLEX_WINE, QUILLEX_WINDOWS_QUILLEX});
+    const ToolRun native = test::RunQuillex(nativeDir.path(), args);
+    EXPECT_EQ(windows.status, native.status) << windows.err;
+    EXPECT_EQ(said(windows.err, windowsDir.path()), said(native.err, nativeDir.path()));
+  }
+}
+
 // quillex.exe history writes the older files, blocks and images the native
 // build writes, under the same names (hostile ones included), and the same
 // report but for the separator and where its folder lies.
