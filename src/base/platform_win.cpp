@@ -43,6 +43,8 @@ constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
 // Writes in 1 MiB calls, as on the other platforms.
 constexpr std::size_t kWriteChunk = std::size_t{1} << 20;
 
+std::wstring Wide(std::string_view utf8);
+
 // The C runtime folds several system errors into ENOENT or EACCES. Names the
 // system refuses as names (a ":" or a device in the path, too long a path)
 // and a file that would replace a directory are told apart here, so that
@@ -60,6 +62,17 @@ Status FromErrno(const std::string& path) {
       break;
   }
   if (error == EACCES && !path.empty() && IsDirectory(path)) return Status{EISDIR};
+  // A file where a folder of the path should be: the system says the path
+  // is not found; Linux, as the tool does, says it is not a folder.
+  if (error == ENOENT && !path.empty()) {
+    for (std::size_t at = path.find_first_of("\\/"); at != std::string::npos; at = path.find_first_of("\\/", at + 1)) {
+      const std::string folder = path.substr(0, at);
+      if (folder.empty() || folder.back() == ':') continue;
+      const DWORD attributes = ::GetFileAttributesW(Wide(folder).c_str());
+      if (attributes == INVALID_FILE_ATTRIBUTES) break;
+      if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return Status{ENOTDIR};
+    }
+  }
   return Status{error};
 }
 
