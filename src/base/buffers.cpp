@@ -41,13 +41,5 @@ std::string FsView::Chars(std::uint64_t offset, std::size_t count) const {
   return text;
 }
 
-std::string LoadChars(std::span<const std::uint8_t> buffer, std::uint64_t offset,
-                      std::size_t count) {
-  std::string text(count, '\0');
-  for (std::size_t i = 0; i < count; ++i) {
-    text[i] = static_cast<char>(LoadByte(buffer, offset, i));
-  }
-  return text;
-}
 
 }  // namespace quillex

@@ -70,10 +70,6 @@ inline std::uint32_t LoadDword(std::span<const std::uint8_t> buffer, std::uint64
          static_cast<std::uint32_t>(LoadByte(buffer, offset, 3)) << 24;
 }
 
-// count bytes from offset, one character each, zero bytes and blanks kept.
-std::string LoadChars(std::span<const std::uint8_t> buffer, std::uint64_t offset,
-                      std::size_t count);
-
 // True when [offset, offset + length) lies wholly inside the buffer.
 inline bool InBounds(std::span<const std::uint8_t> buffer, std::uint64_t offset,
                      std::uint64_t length) {
@@ -115,7 +111,7 @@ class FsView {
     return LoadByte(source_, places_[static_cast<std::size_t>(block)], offset % blockSize_);
   }
 
-  // count bytes from offset, one character each, like LoadChars.
+  // count bytes from offset, one character each; zeros past the end.
   std::string Chars(std::uint64_t offset, std::size_t count) const;
 
   // Hands the bytes [offset, offset + count) to emit(data, n) in order, in

@@ -125,6 +125,5 @@ void ChooseLayout(Volume& v, const BootGeometry& b) {
       std::min<std::uint64_t>((end - data) / perCluster + 1, LastCluster(v.ParType)));
 }
 
-std::int64_t MinInt64(std::int64_t a, std::int64_t b) { return a < b ? a : b; }
 
 }  // namespace quillex

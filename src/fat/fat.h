@@ -111,7 +111,6 @@ std::uint16_t LastCluster(std::uint8_t parType);
 // The highest cluster number of the volume: its own last where its layout
 // comes from the boot sector, else the FAT type's.
 std::uint16_t LastCluster(const Volume& volume);
-std::int64_t MinInt64(std::int64_t a, std::int64_t b);
 
 // State of one partition's walk, and what it writes to: the run's texts,
 // the volume, and the names made on disk.

@@ -76,7 +76,6 @@ inline const std::string& DumpFile(const RawImageState& s) {
 }
 
 // Little-endian reads of the two images; zero beyond their ends.
-inline std::uint16_t RawWord(const RawImageState& s, std::uint64_t o) { return LoadWord(s.RawImage.view(), o); }
 inline std::uint32_t RawDword(const RawImageState& s, std::uint64_t o) { return LoadDword(s.RawImage.view(), o); }
 // Offsets past the end never wrap: o + 1 at ~0 reads zero like the rest.
 inline std::uint8_t FsByte(const RawImageState& s, std::uint64_t o) { return s.FsImage.Byte(o); }

@@ -106,11 +106,5 @@ TEST(FatEntries, ChainEndsDifferForFat12AndFat16) {
   EXPECT_TRUE(EndsChain(0x01, 0));
 }
 
-TEST(FatEntries, MinInt64) {
-  EXPECT_EQ(MinInt64(0xFFFFFF9C, 0x4000), 0x4000);
-  EXPECT_EQ(MinInt64(-1, 0), -1);
-  EXPECT_EQ(MinInt64(7, 7), 7);
-}
-
 }  // namespace
 }  // namespace quillex
