@@ -33,10 +33,9 @@ MapCounts CountMap(const RawImageState& s) {
   MapCounts counts;
   std::vector<std::uint32_t> blocks;
   for (const std::uint32_t e : s.BlockMap) {
-    const std::uint32_t n = e & kFreeNumber;
-    if (n == kFreeNumber) {
+    if ((e & kFreeNumber) == kFreeNumber) {
       ++counts.free;
-    } else if ((e >> 24) == kInUseFlag && n != 0) {
+    } else if (const std::uint32_t n = CopiedBlock(e); n != 0) {
       ++counts.mapped;
       blocks.push_back(n);
     }

@@ -10,18 +10,12 @@
 namespace quillex {
 
 std::vector<FlashWrite> ListWrites(const RawImageState& s) {
-  const SegmentRecord first = s.SegmentTable.empty() ? SegmentRecord{} : s.SegmentTable.front();
-  const ImageLayout layout = ComputeImageLayout(first, s.FsBlockSize, s.MapSize);
   std::vector<FlashWrite> writes;
-  for (std::size_t k = 0; k < s.BlockMap.size(); ++k) {
-    const std::uint32_t e = s.BlockMap[k];
-    const std::uint32_t n = e & kFreeNumber;
-    // As the image takes them: in use, naming a block from 1.
-    if ((e >> 24) != kInUseFlag || n == 0 || n == kFreeNumber) continue;
-    const std::uint64_t offset = PhysicalOffset(layout, s.FsBlockSize, k);
+  ForEachMapEntry(s, [&](std::size_t k, std::uint32_t n, std::uint64_t offset) {
+    if (n == 0) return;
     writes.push_back({.MapIndex = static_cast<std::uint32_t>(k), .Logical = n,
                       .Physical = static_cast<std::uint32_t>(offset / s.FsBlockSize), .RawOffset = offset});
-  }
+  });
   return writes;
 }
 

@@ -49,14 +49,11 @@ void BuildBlockMap(RunOutput& out, RawImageState& s) {
     }
     const std::uint64_t p = s.MapPositions[id];
     for (std::uint32_t o = kMapEntries; o < s.FsBlockSize; o += 4) {
-      // Map entry, little-endian u32:
-      //   bits 31..24  state byte: 0x40 = in use
-      //   bits 23..0   logical fs_block number, from 1; 0xFFFFFF = none
-      // Entries in use or naming no block hold a place; any other entry is
-      // dropped and the ones after it move up.
+      // Entries in use or naming no block hold a place (HoldsPlace); any
+      // other entry is dropped and the ones after it move up.
       const std::uint32_t e = RawDword(s, p + o);
       const std::uint32_t n = e & kFreeNumber;
-      if ((e >> 24) != kInUseFlag && n != kFreeNumber) continue;
+      if (!HoldsPlace(e)) continue;
       s.BlockMap.push_back(e);
       ++s.MapSize;
       if (n < kFreeNumber && n > s.MaxBlockNumber) s.MaxBlockNumber = n;

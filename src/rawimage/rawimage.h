@@ -120,6 +120,21 @@ inline constexpr std::uint32_t kInUseFlag = 0x40;
 inline constexpr std::uint32_t kFreeNumber = 0xFFFFFF;
 inline constexpr std::uint32_t kFreeEntry = 0xFFFFFFFF;
 
+// What a BlockMap entry means, little-endian u32:
+//   bits 31..24  state byte: 0x40 = in use
+//   bits 23..0   logical fs_block number, from 1; 0xFFFFFF = none
+// The logical block an entry copies into the image, or 0: one in use that
+// names block 0 would lie before the image, and 0xFFFFFF names none.
+inline std::uint32_t CopiedBlock(std::uint32_t entry) {
+  const std::uint32_t n = entry & kFreeNumber;
+  return (entry >> 24) == kInUseFlag && n != 0 && n != kFreeNumber ? n : 0;
+}
+// Whether an entry holds a place in the BlockMap (and the MAP block): in
+// use, or naming no block; any other entry is dropped.
+inline bool HoldsPlace(std::uint32_t entry) {
+  return (entry >> 24) == kInUseFlag || (entry & kFreeNumber) == kFreeNumber;
+}
+
 // Stages, in the order the driver runs them.
 void LoadRawHeader(RunOutput& out, RawImageState& state);
 void LoadSegments(RunOutput& out, RawImageState& state);
@@ -173,5 +188,17 @@ ImageLayout ComputeImageLayout(const SegmentRecord& first, std::uint32_t fsBlock
 
 // Byte offset in RawImage of the physical fs_block that BlockMap entry k describes.
 std::uint64_t PhysicalOffset(const ImageLayout& layout, std::uint32_t fsBlockSize, std::uint64_t k);
+
+// Calls visit(k, n, offset) for every BlockMap entry k, in BlockMap order,
+// with the physical offset it describes and the logical block it copies
+// there (CopiedBlock: 0 for none). Read after BuildBlockMap.
+template <typename Visit>
+void ForEachMapEntry(const RawImageState& s, Visit&& visit) {
+  const SegmentRecord first = s.SegmentTable.empty() ? SegmentRecord{} : s.SegmentTable.front();
+  const ImageLayout layout = ComputeImageLayout(first, s.FsBlockSize, s.MapSize);
+  for (std::size_t k = 0; k < s.BlockMap.size(); ++k) {
+    visit(k, CopiedBlock(s.BlockMap[k]), PhysicalOffset(layout, s.FsBlockSize, k));
+  }
+}
 
 }  // namespace quillex
