@@ -55,11 +55,6 @@ std::string Flags(std::uint8_t a) {
   return text;
 }
 
-std::int64_t Seconds(std::uint16_t date, std::uint16_t time) {
-  platform::LocalTime t;
-  return DecodeFatTime(date, time, t) ? platform::UnixTime(t) : 0;
-}
-
 Json OrNull(const std::string& text) { return text.empty() ? Json() : Json(text); }
 
 }  // namespace
@@ -267,10 +262,13 @@ std::string BodyLine(const Item& item) {
   mode += readOnly ? "r-xr-xr-x" : "rwxrwxrwx";
   std::string name = f.Path;
   if (f.Deleted) name += " (deleted)";
+  // The times the files on disk get.
+  const platform::FileTimes t = TimesOf(f);
+  auto seconds = [](bool valid, const platform::LocalTime& time) { return valid ? platform::UnixTime(time) : 0; };
   return (item.md5.empty() ? std::string("0") : item.md5) + "|" + name + "|" +
          std::to_string(f.EntryOffset / kDirEntrySize) + "|" + mode + "|0|0|" + std::to_string(f.Size) + "|" +
-         std::to_string(Seconds(f.AccessedDate, 0)) + "|" + std::to_string(Seconds(f.WrittenDate, f.WrittenTime)) +
-         "|0|" + std::to_string(Seconds(f.CreatedDate, f.CreatedTime)) + "\n";
+         std::to_string(seconds(t.hasAccessed, t.accessed)) + "|" + std::to_string(seconds(t.hasModified, t.modified)) +
+         "|0|" + std::to_string(seconds(t.hasCreated, t.created)) + "\n";
 }
 
 std::string JsonText(const Json& json) {

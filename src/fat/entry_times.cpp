@@ -32,28 +32,35 @@ bool DecodeFatTime(std::uint16_t date, std::uint16_t time, platform::LocalTime& 
   return true;
 }
 
-platform::FileTimes EntryTimes(const RawImageState& s, std::uint64_t entry) {
+platform::FileTimes TimesOf(const ItemFound& entry) {
   platform::FileTimes times;
-  times.hasModified = DecodeFatTime(FsWord(s, entry + kDirWrittenDate), FsWord(s, entry + kDirWrittenTime),
-                                    times.modified);
+  times.hasModified = DecodeFatTime(entry.WrittenDate, entry.WrittenTime, times.modified);
   // The last access is kept as a date only; none recorded reads as the
   // last write, as FAT drivers show it.
-  const std::uint16_t accessed = FsWord(s, entry + kDirAccessedDate);
-  if (accessed == 0) {
+  if (entry.AccessedDate == 0) {
     times.hasAccessed = times.hasModified;
     times.accessed = times.modified;
   } else {
-    times.hasAccessed = DecodeFatTime(accessed, 0, times.accessed);
+    times.hasAccessed = DecodeFatTime(entry.AccessedDate, 0, times.accessed);
   }
-  times.hasCreated = DecodeFatTime(FsWord(s, entry + kDirCreatedDate), FsWord(s, entry + kDirCreatedTime),
-                                   times.created);
+  times.hasCreated = DecodeFatTime(entry.CreatedDate, entry.CreatedTime, times.created);
   // Up to 1.99 s more than the 2-second time, in 10 ms steps.
-  const std::uint8_t centis = FsByte(s, entry + kDirCreatedCentis);
-  if (times.hasCreated && centis < 200) {
-    times.created.second += centis / 100;
-    times.created.centiseconds = centis % 100;
+  if (times.hasCreated && entry.CreatedCentis < 200) {
+    times.created.second += entry.CreatedCentis / 100;
+    times.created.centiseconds = entry.CreatedCentis % 100;
   }
   return times;
+}
+
+platform::FileTimes EntryTimes(const RawImageState& s, std::uint64_t entry) {
+  ItemFound stamps;
+  stamps.WrittenDate = FsWord(s, entry + kDirWrittenDate);
+  stamps.WrittenTime = FsWord(s, entry + kDirWrittenTime);
+  stamps.AccessedDate = FsWord(s, entry + kDirAccessedDate);
+  stamps.CreatedDate = FsWord(s, entry + kDirCreatedDate);
+  stamps.CreatedTime = FsWord(s, entry + kDirCreatedTime);
+  stamps.CreatedCentis = FsByte(s, entry + kDirCreatedCentis);
+  return TimesOf(stamps);
 }
 
 }  // namespace quillex

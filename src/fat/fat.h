@@ -140,7 +140,10 @@ void WalkDirectory(const RawImageState& image, FatWalk& walk, std::uint32_t dirO
 // `times` once written. Returns false when it could not be created (reported).
 bool SaveFile(const RawImageState& image, FatWalk& walk, const ItemFound& item, const platform::FileTimes& times);
 
-// The times a directory entry records, where they are valid dates and times.
+// The times an entry's stamps give, where they are valid dates and times:
+// the one rule for the files made, the report and the body file.
+platform::FileTimes TimesOf(const ItemFound& entry);
+// The same, read from the entry at this offset of the image.
 platform::FileTimes EntryTimes(const RawImageState& image, std::uint64_t entry);
 // A FAT date and time as a local time; false when either is not valid.
 bool DecodeFatTime(std::uint16_t date, std::uint16_t time, platform::LocalTime& out);

@@ -143,6 +143,10 @@ TEST(BodyLine, FieldsAsTimelineToolsReadThem) {
   folder.found.Directory = true;
   folder.found.CreatedDate = Date(1980, 1, 1);
   const std::string live = BodyLine(folder);
+  // No access date recorded: the last write, as the file on disk has it.
+  Item written = item;
+  written.found.AccessedDate = 0;
+  const std::string unread = BodyLine(written);
   if (saved.empty()) {
     ::unsetenv("TZ");
   } else {
@@ -153,6 +157,8 @@ TEST(BodyLine, FieldsAsTimelineToolsReadThem) {
             "0123456789abcdef0123456789abcdef|_d.raw/tpa/old.txt (deleted)|130|r/rr-xr-xr-x|0|0|1234|1238630400|"
             "1238589044|0|0\n");
   EXPECT_EQ(live, "0|_d.raw/tpa|0|d/drwxrwxrwx|0|0|0|0|0|0|315532800\n");
+  EXPECT_EQ(unread, "0123456789abcdef0123456789abcdef|_d.raw/tpa/old.txt (deleted)|130|r/rr-xr-xr-x|0|0|1234|1238589044|"
+                    "1238589044|0|0\n");
 }
 
 TEST(ProgressLine, StageShareFilesAndRate) {
