@@ -4,14 +4,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "base/platform.h"
 #include "mkraw/mkraw.h"
 
 namespace {
@@ -224,11 +223,22 @@ Options ParseArguments(const std::vector<std::string>& args) {
   return o;
 }
 
+// Files go through the platform module, so that on Windows a name reaches
+// the disk as Unicode.
 mk::Bytes ReadVolume(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw Failure{path + ": cannot open: " + std::strerror(errno)};
-  mk::Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw Failure{path + ": cannot read"};
+  namespace platform = quillex::platform;
+  platform::File file;
+  std::uint64_t size = 0;
+  if (auto st = platform::OpenForReading(path, file); !st.ok()) throw Failure{path + ": cannot open: " + st.Reason()};
+  if (auto st = platform::FileSize(file, size); !st.ok()) throw Failure{path + ": cannot read: " + st.Reason()};
+  if (size > SIZE_MAX) throw Failure{path + ": too large to hold"};
+  mk::Bytes bytes(static_cast<std::size_t>(size));
+  std::size_t got = 0;
+  if (auto st = platform::ReadFully(file, bytes.data(), bytes.size(), got); !st.ok()) {
+    throw Failure{path + ": cannot read: " + st.Reason()};
+  }
+  (void)platform::Close(file);
+  bytes.resize(got);
   return bytes;
 }
 
@@ -324,25 +334,27 @@ mk::FlashSpec MakeSpec(const Options& o) {
 // Writes through a temporary file beside the output, renamed into place only
 // once complete, so a failure leaves nothing behind.
 void WriteOutput(const std::string& path, const mk::Bytes& dump) {
+  namespace platform = quillex::platform;
   const std::string temp = path + ".partial";
-  std::FILE* out = std::fopen(temp.c_str(), "wb");
-  if (out == nullptr) throw Failure{path + ": cannot create: " + std::strerror(errno)};
-  errno = 0;
-  const bool written = std::fwrite(dump.data(), 1, dump.size(), out) == dump.size();
-  int error = written ? 0 : (errno != 0 ? errno : ENOSPC);
-  if (std::fclose(out) != 0 && error == 0) error = errno != 0 ? errno : EIO;
-  std::error_code renamed;
-  if (error == 0) std::filesystem::rename(temp, path, renamed);  // replaces an existing file
-  if (error != 0 || renamed) {
-    std::remove(temp.c_str());
-    throw Failure{path + ": cannot write: " + (renamed ? renamed.message() : std::strerror(error))};
+  platform::File file;
+  platform::Status st = platform::CreateFile(temp, file);
+  if (!st.ok()) throw Failure{path + ": cannot create: " + st.Reason()};
+  st = platform::WriteAll(file, dump.data(), dump.size());
+  const platform::Status closed = platform::Close(file);
+  if (st.ok()) st = closed;
+  if (st.ok()) st = platform::Rename(temp, path);  // replaces an existing file
+  if (!st.ok()) {
+    (void)platform::RemoveAll(temp);
+    throw Failure{path + ": cannot write: " + st.Reason()};
   }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv + 1, argv + argc);
+  quillex::platform::PrepareProcess();
+  std::vector<std::string> args = quillex::platform::Arguments(argc, argv);
+  if (!args.empty()) args.erase(args.begin());
   for (const std::string& a : args) {
     if (a == "-h" || a == "--help") {
       std::cout << kHelp;
