@@ -8,12 +8,13 @@
 namespace quillex {
 
 // The tool's own fatal stop: the message is already on the console; the run
-// ends at once with exit status 0 and without waiting for Enter.
-// InputOutput tells a failure to read the dump or write an output from a
-// dump refused.
+// ends at once with exit status 0 and without waiting for Enter. Its kind
+// tells a dump refused from a failure to read the dump or write an output.
 struct FatalStop {
-  bool InputOutput = false;
+  enum class Kind : bool { Refused, InputOutput };
+  Kind What = Kind::Refused;
   std::string Line;  // the message, as the console shows it
+  bool InputOutput() const { return What == Kind::InputOutput; }
 };
 
 // An input/output failure outside the guarded steps (or memory that cannot be

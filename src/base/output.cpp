@@ -67,12 +67,12 @@ void TextOut::Line(std::string_view text) {
 
 void Fatal(TextOut& console, std::string_view line) {
   console.Line(line);
-  throw FatalStop{.InputOutput = false, .Line = std::string(line)};
+  throw FatalStop{.What = FatalStop::Kind::Refused, .Line = std::string(line)};
 }
 
 void FatalIo(TextOut& console, std::string_view line) {
   console.Line(line);
-  throw FatalStop{.InputOutput = true, .Line = std::string(line)};
+  throw FatalStop{.What = FatalStop::Kind::InputOutput, .Line = std::string(line)};
 }
 
 void TextOut::Flush() {

@@ -97,7 +97,7 @@ int Guarded(const std::string& dump, const std::function<int()>& body) {
     return body();
   } catch (const FatalStop& stop) {
     Error(dump + ": " + stop.Line);
-    return stop.InputOutput ? kExitInputOutput : kExitRefused;
+    return stop.InputOutput() ? kExitInputOutput : kExitRefused;
   } catch (const IoFailure& failure) {
     Error(failure.what());
     return kExitInputOutput;

@@ -122,7 +122,7 @@ int RunExtract(const Options& options) {
     try {
       BuildImage(s);
     } catch (const FatalStop& stop) {
-      if (stop.InputOutput) EndLog(s, stop.Line);
+      if (stop.InputOutput()) EndLog(s, stop.Line);
       throw;
     }
     // The dump's and the image's digests are made beside the rest of the
@@ -145,12 +145,12 @@ int RunExtract(const Options& options) {
       } catch (const FatalStop& stop) {
         // A partial image would look whole: it goes.
         (void)platform::RemoveAll(name + ".fs");
-        throw FatalStop{stop.InputOutput, stop.Line + " (the partial " + at + name + ".fs was removed)"};
+        throw FatalStop{stop.What, stop.Line + " (the partial " + at + name + ".fs was removed)"};
       }
       session.listing.Stage("extracting", progress.Shown() ? SurveyBytes(s, s) : 0);
       ProcessMountTable(s, s, s, s.NamesCreated);
     } catch (const FatalStop& stop) {
-      if (stop.InputOutput) EndLog(s, stop.Line);
+      if (stop.InputOutput()) EndLog(s, stop.Line);
       throw;
     } catch (const IoFailure& failure) {
       EndLog(s, std::string("I/O failure: ") + failure.what());
