@@ -12,15 +12,6 @@
 namespace quillex::cli {
 namespace {
 
-// Clusters of a FAT volume from its boot sector: the sectors after the
-// reserved ones, the FATs and the root directory, in whole clusters.
-std::uint32_t ClusterCount(const BootGeometry& p) {
-  if (p.SectorsPerCluster == 0 || p.BytesPerSector == 0) return 0;
-  const std::uint64_t rootSectors = (std::uint64_t{p.MaxRootEntry} * 32 + p.BytesPerSector - 1) / p.BytesPerSector;
-  const std::uint64_t before = p.ReservedSectors + std::uint64_t{p.NumberOfFAT} * p.SecsPerFAT + rootSectors;
-  return p.TotalSectors > before ? static_cast<std::uint32_t>((p.TotalSectors - before) / p.SectorsPerCluster) : 0;
-}
-
 // Counts of the block map: entries naming a block, free ones, and those
 // superseded by a later entry for the same block.
 struct MapCounts {

@@ -57,13 +57,13 @@ std::uint32_t FatEntryOffset(const Volume& v, std::uint16_t cluster) {
   // In the phone's layout the FAT starts in the sector after the boot sector.
   const std::uint32_t fat =
       v.FromBootSector ? SectorOffset(v, v.FatSector) : SectorOffset(v, v.FirstSecOffset) + kSectorSize;
-  if (v.ParType != 0x01) return fat + 2u * cluster;
+  if (v.ParType != kTypeFat12) return fat + 2u * cluster;
   return fat + (((3u * cluster + 1) / 2) & 0xFFFF);
 }
 
 std::uint16_t NextCluster(const RawImageState& s, const Volume& v, std::uint16_t cluster) {
   const std::uint32_t o = FatEntryOffset(v, cluster);
-  if (v.ParType != 0x01) return FsWord(s, o);
+  if (v.ParType != kTypeFat12) return FsWord(s, o);
   // FAT12: two entries in three bytes.
   //   byte 0     byte 1     byte 2
   //   [a7..a0]   [b3..b0 a11..a8]   [b11..b4]
@@ -77,13 +77,20 @@ std::uint16_t NextCluster(const RawImageState& s, const Volume& v, std::uint16_t
 
 bool EndsChain(std::uint8_t parType, std::uint16_t value) {
   if (value == 0) return true;  // a free cluster ends a chain too
-  return parType == 0x01 ? value >= 0xFF0 : value >= 0xFFF7;
+  return parType == kTypeFat12 ? value >= 0xFF0 : value >= 0xFFF7;
 }
 
-std::uint16_t LastCluster(std::uint8_t parType) { return parType == 0x01 ? 0xFEF : 0xFFEF; }
+std::uint16_t LastCluster(std::uint8_t parType) { return parType == kTypeFat12 ? 0xFEF : 0xFFEF; }
 
 std::uint16_t LastCluster(const Volume& v) {
   return v.FromBootSector ? static_cast<std::uint16_t>(v.LastCluster) : LastCluster(v.ParType);
+}
+
+std::uint32_t ClusterCount(const BootGeometry& b) {
+  if (b.SectorsPerCluster == 0) return 0;
+  const std::uint64_t before = b.ReservedSectors + std::uint64_t{b.NumberOfFAT} * b.SecsPerFAT +
+                               (std::uint64_t{b.MaxRootEntry} * 32 + kSectorSize - 1) / kSectorSize;
+  return b.TotalSectors > before ? static_cast<std::uint32_t>((b.TotalSectors - before) / b.SectorsPerCluster) : 0;
 }
 
 void ChooseLayout(Volume& v, const BootGeometry& b) {
@@ -121,8 +128,7 @@ void ChooseLayout(Volume& v, const BootGeometry& b) {
   v.RootSector = static_cast<std::uint32_t>(root);
   v.DataSector = static_cast<std::uint32_t>(data);
   v.FirstDataSector = static_cast<std::uint16_t>(data);
-  v.LastCluster = static_cast<std::uint32_t>(
-      std::min<std::uint64_t>((end - data) / perCluster + 1, LastCluster(v.ParType)));
+  v.LastCluster = static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{ClusterCount(b)} + 1, LastCluster(v.ParType)));
 }
 
 

@@ -43,6 +43,11 @@ inline constexpr std::uint8_t kDeletedMark = 0xE5;
 // Offsets of the 13 UTF-16 code units of a long-name piece.
 inline constexpr std::uint32_t kLongNameChars[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
 
+// The partition types the FAT stages walk, as a partition table entry
+// gives them.
+inline constexpr std::uint8_t kTypeFat12 = 0x01;
+inline constexpr std::uint8_t kTypeFat16 = 0x04;
+
 inline constexpr std::uint32_t kSectorSize = 512;
 // A subdirectory deeper than this below the unit directory is not walked.
 inline constexpr std::uint32_t kMaxDirectoryDepth = 64;
@@ -82,6 +87,10 @@ struct Volume {
 // boot sector's other counts unused), or the boot sector's where it
 // describes a standard layout that differs from the phone's.
 void ChooseLayout(Volume& volume, const BootGeometry& boot);
+// The clusters a boot sector's counts leave for the data area, in the
+// 512-byte sectors the tool counts: the sectors after the reserved ones,
+// the FATs and the root directory, in whole clusters.
+std::uint32_t ClusterCount(const BootGeometry& boot);
 
 // Addressing of the volume's sectors and clusters in the image.
 std::uint32_t SectorOffset(const Volume& volume, std::uint32_t sector);

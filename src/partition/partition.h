@@ -55,9 +55,6 @@ inline constexpr std::uint32_t kBsVolumeName = 43;       // 11 chars
 inline constexpr std::uint32_t kBsFATName = 54;          // 8 chars
 inline constexpr std::uint32_t kBsExMarker = 510;        // u16
 
-inline constexpr std::uint8_t kTypeFat12 = 0x01;
-inline constexpr std::uint8_t kTypeFat16 = 0x04;
-
 // One entry of a partition table, as stored in the sector, and the index of
 // the fs_block that holds the table (sectors of the partition count from it).
 struct PartitionEntry {
