@@ -1,5 +1,24 @@
 // The normal FS image: every logical fs_block at its place, written to
 // EntryName + ".fs".
+//
+// How the pieces meet. The NAND stage lays the segments' page data one
+// after another in RawImage (spare areas stripped): that is the physical
+// side, cut into fs_blocks. The MAP blocks give one entry per physical
+// fs_block, in two runs of the BlockMap:
+//
+//   RawImage:  | first segment ......... | later segments .......... |
+//   BlockMap:  | 0 .. Seg0 blocks - 1 |...| SplitIndex ..            |
+//               entries of the MAP blocks   entries from the next MAP
+//               that cover the first one    block on
+//
+// The first run's last MAP block may have more entries than the first
+// segment has blocks: those describe the blocks after it, which the second
+// run, from SplitIndex (a whole number of MAP blocks in), describes again. Each in-use entry names the logical
+// block its physical block holds (CopiedBlock); the image is the logical
+// side: block n at (n - 1) * fs_block size, taken from the entry of the
+// highest index that names n. Nothing is copied: FsImage is a view that
+// reads each logical block where it lies in RawImage, zeros where no entry
+// names it.
 #include <algorithm>
 
 #include "base/errors.h"
@@ -15,10 +34,8 @@ ImageLayout ComputeImageLayout(const SegmentRecord& first, std::uint32_t fsBlock
   const std::uint32_t length = first.End - first.Start + 1;
   // A first segment with spare areas lies in RawImage stripped: the second
   // run starts where its page data ends, not at its size in the file.
-  if (first.PageType == kPageTypeSmall || first.PageType == kPageTypeLarge) {
-    const std::uint64_t data = first.PageType == kPageTypeSmall ? 512 : 2048;
-    const std::uint64_t page = first.PageType == kPageTypeSmall ? 528 : 2112;
-    layout.Seg0Size = static_cast<std::uint32_t>((length + page - 1) / page * data);
+  if (const PageGeometry g = PagesOf(first.PageType); g.Paged()) {
+    layout.Seg0Size = static_cast<std::uint32_t>((std::uint64_t{length} + g.Page - 1) / g.Page * g.Data);
   } else {
     layout.Seg0Size = length;
   }

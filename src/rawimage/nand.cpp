@@ -16,21 +16,10 @@ constexpr const char* kReadFailed = "Fatal error while BlockRead! Check filename
 // still moved whole, which can reach up to one page of data past the end.
 constexpr std::uint32_t kRawSlack = 2048;
 
-struct PageGeometry {
-  std::uint32_t data;
-  std::uint32_t page;
-  const char* announcement;
-};
-
-constexpr PageGeometry kSmallPages{512, 528,
-                                   "Rebuilding NAND segment. PageData: $200, PageSpare: $10..."};
-constexpr PageGeometry kLargePages{2048, 2112,
-                                   "Rebuilding NAND segment. PageData: $800, PageSpare: $40..."};
-
-const PageGeometry* GeometryOf(std::uint32_t pageType) {
-  if (pageType == kPageTypeSmall) return &kSmallPages;
-  if (pageType == kPageTypeLarge) return &kLargePages;
-  return nullptr;
+// What the console says as a paged segment is stripped.
+const char* Announcement(std::uint32_t pageType) {
+  return pageType == kPageTypeSmall ? "Rebuilding NAND segment. PageData: $200, PageSpare: $10..."
+                                    : "Rebuilding NAND segment. PageData: $800, PageSpare: $40...";
 }
 
 // After a stripped segment, every byte of RawImage from the end of its data up
@@ -116,14 +105,14 @@ void LoadSegments(RunOutput& out, RawImageState& s) {
 
     std::uint32_t kept = static_cast<std::uint32_t>(got);
     SegmentPlace place{.RawStart = s.RawLength, .FileStart = consumed - got, .Read = static_cast<std::uint32_t>(got)};
-    if (const PageGeometry* g = GeometryOf(seg.PageType)) {
-      place.DataSize = g->data;
-      place.PageSize = g->page;
-      out.Console.Write(g->announcement);
-      const std::uint64_t pages = got == 0 ? 1 : (got + g->page - 1) / g->page;
+    if (const PageGeometry g = PagesOf(seg.PageType); g.Paged()) {
+      place.DataSize = g.Data;
+      place.PageSize = g.Page;
+      out.Console.Write(Announcement(seg.PageType));
+      const std::uint64_t pages = got == 0 ? 1 : (got + g.Page - 1) / g.Page;
       fill.DataUpTo(std::uint64_t{s.RawLength} + got);
-      fill.Materialise(raw, s.RawLength + pages * g->page);
-      kept = StripSpareAreas(s.RawImage.span(), s.RawLength, kept, g->data, g->page);
+      fill.Materialise(raw, s.RawLength + pages * g.Page);
+      kept = StripSpareAreas(s.RawImage.span(), s.RawLength, kept, g.Data, g.Page);
       fill.FillFrom(std::uint64_t{s.RawLength} + kept);
     } else {
       fill.DataUpTo(std::uint64_t{s.RawLength} + got);

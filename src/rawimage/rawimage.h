@@ -109,6 +109,22 @@ inline constexpr std::uint32_t kDefaultFsBlockSize = 0x800;
 inline constexpr std::uint32_t kPageTypeSmall = 18;  // $200 data + $10 spare
 inline constexpr std::uint32_t kPageTypeLarge = 2;   // $800 data + $40 spare
 
+// A page of a segment with spare areas: its data, then its spare area.
+//   | data (Data bytes) | spare | data | spare | ...
+//   |<------- Page ---------->|
+struct PageGeometry {
+  std::uint32_t Data = 0;
+  std::uint32_t Page = 0;
+  bool Paged() const { return Page != 0; }
+};
+// The page geometry of a page type; none (Page 0) for a segment without
+// spare areas.
+inline PageGeometry PagesOf(std::uint32_t pageType) {
+  if (pageType == kPageTypeSmall) return {512, 528};
+  if (pageType == kPageTypeLarge) return {2048, 2112};
+  return {};
+}
+
 // MAP block layout.
 inline constexpr std::uint32_t kMapSig1 = 0;     // u32
 inline constexpr std::uint32_t kMapSig2 = 4;     // u32
